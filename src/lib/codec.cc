@@ -1,0 +1,93 @@
+#include "lib/codec.h"
+
+#include "codec/payload.h"
+#include "mapping/mapping_cache.h"
+
+namespace vonk {
+
+Result<Codec> Codec::open(std::string_view name) {
+  Result<std::shared_ptr<const TokenMapping>> mapping = load_mapping(name);
+  if (!mapping.ok()) return std::move(mapping).error();
+  return Codec(std::string(name), std::move(mapping).value());
+}
+
+Result<std::vector<uint8_t>> Codec::encode_tokens(
+    std::span<const std::string_view> tokens, bool gzip) const {
+  std::vector<int32_t> mapped(tokens.size());
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    if (!mapping_->find_mapped_id(tokens[i], &mapped[i])) {
+      return CodecError::token_not_found(tokens[i]);
+    }
+  }
+  return encode_payload(mapped, gzip);
+}
+
+Result<std::vector<uint8_t>> Codec::encode_token_ids(
+    std::span<const uint32_t> token_ids, bool gzip) const {
+  Result<std::vector<int32_t>> mapped = token_id_to_mapped_id(token_ids);
+  if (!mapped.ok()) return std::move(mapped).error();
+  return encode_payload(mapped.value(), gzip);
+}
+
+std::vector<uint8_t> Codec::encode_mapped_ids(
+    std::span<const int32_t> mapped_ids, bool gzip) const {
+  return encode_payload(mapped_ids, gzip);
+}
+
+std::vector<uint8_t> Codec::encode_raw_token_ids(
+    std::span<const uint32_t> token_ids, bool gzip) const {
+  // Same bits, read as i32: 4294967295 becomes -1.
+  std::span<const int32_t> as_signed(
+      reinterpret_cast<const int32_t*>(token_ids.data()), token_ids.size());
+  return encode_payload(as_signed, gzip);
+}
+
+Result<std::vector<int32_t>> Codec::decode_mapped_ids(
+    std::span<const uint8_t> payload, bool gzip) const {
+  return decode_payload(payload, gzip);
+}
+
+Result<std::vector<std::string_view>> Codec::decode_tokens(
+    std::span<const uint8_t> payload, bool gzip) const {
+  Result<std::vector<int32_t>> mapped = decode_payload(payload, gzip);
+  if (!mapped.ok()) return std::move(mapped).error();
+  const std::vector<int32_t>& ids = mapped.value();
+  std::vector<std::string_view> tokens(ids.size());
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (!mapping_->find_token(ids[i], &tokens[i])) {
+      return CodecError::mapped_id_not_found(ids[i]);
+    }
+  }
+  return tokens;
+}
+
+Result<std::vector<uint32_t>> Codec::decode_token_ids(
+    std::span<const uint8_t> payload, bool gzip) const {
+  Result<std::vector<int32_t>> mapped = decode_payload(payload, gzip);
+  if (!mapped.ok()) return std::move(mapped).error();
+  return mapped_id_to_token_id(mapped.value());
+}
+
+Result<std::vector<int32_t>> Codec::token_id_to_mapped_id(
+    std::span<const uint32_t> token_ids) const {
+  std::vector<int32_t> mapped(token_ids.size());
+  for (size_t i = 0; i < token_ids.size(); ++i) {
+    if (!mapping_->find_mapped_id(token_ids[i], &mapped[i])) {
+      return CodecError::token_id_not_found(token_ids[i]);
+    }
+  }
+  return mapped;
+}
+
+Result<std::vector<uint32_t>> Codec::mapped_id_to_token_id(
+    std::span<const int32_t> mapped_ids) const {
+  std::vector<uint32_t> token_ids(mapped_ids.size());
+  for (size_t i = 0; i < mapped_ids.size(); ++i) {
+    if (!mapping_->find_token_id(mapped_ids[i], &token_ids[i])) {
+      return CodecError::mapped_id_not_found(mapped_ids[i]);
+    }
+  }
+  return token_ids;
+}
+
+}  // namespace vonk
