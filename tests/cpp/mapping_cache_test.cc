@@ -1,0 +1,68 @@
+#include "mapping/mapping_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+namespace vonk {
+namespace {
+
+TEST(MappingCacheTest, SecondLoadReturnsTheSameMapping) {
+  auto first = load_mapping("p50k_base");
+  auto second = load_mapping("p50k_base");
+  ASSERT_TRUE(first.ok() && second.ok());
+  EXPECT_EQ(first.value().get(), second.value().get());
+}
+
+TEST(MappingCacheTest, Gpt2AndR50kBaseAreSeparateEntriesWithEqualAnswers) {
+  auto gpt2 = load_mapping("gpt2");
+  auto r50k = load_mapping("r50k_base");
+  ASSERT_TRUE(gpt2.ok() && r50k.ok());
+  EXPECT_NE(gpt2.value().get(), r50k.value().get());
+  for (uint32_t id = 0; id < 50257; id += 97) {
+    int32_t a, b;
+    ASSERT_TRUE(gpt2.value()->find_mapped_id(id, &a));
+    ASSERT_TRUE(r50k.value()->find_mapped_id(id, &b));
+    EXPECT_EQ(a, b);
+  }
+}
+
+TEST(MappingCacheTest, UnknownNamesFailEveryTimeAndLeaveTheCacheUsable) {
+  for (std::string_view name : {"nope", "", "GPT2", "gpt2 ", "cl100k"}) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      auto failed = load_mapping(name);
+      ASSERT_FALSE(failed.ok());
+      EXPECT_EQ(failed.error().kind(), CodecError::Kind::kTokenizerNotFound);
+      EXPECT_EQ(failed.error().display(),
+                "Mapping for tokenizer '" + std::string(name) +
+                    "' not found. Available: cl100k_base, gpt2, o200k_base, "
+                    "o200k_harmony, p50k_base, p50k_edit, r50k_base");
+    }
+  }
+  EXPECT_TRUE(load_mapping("p50k_edit").ok());
+}
+
+TEST(MappingCacheTest, ConcurrentFirstLoadsAllSucceed) {
+  std::vector<std::shared_ptr<const TokenMapping>> seen(4);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < seen.size(); ++i) {
+    threads.emplace_back([i, &seen] {
+      auto loaded = load_mapping("cl100k_base");
+      if (loaded.ok()) seen[i] = loaded.value();
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (const auto& mapping : seen) {
+    ASSERT_TRUE(mapping);
+    int32_t mapped;
+    EXPECT_TRUE(mapping->find_mapped_id(uint32_t{100276}, &mapped));
+  }
+  // Afterwards the cache hands out one mapping.
+  auto a = load_mapping("cl100k_base");
+  auto b = load_mapping("cl100k_base");
+  EXPECT_EQ(a.value().get(), b.value().get());
+}
+
+}  // namespace
+}  // namespace vonk

@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+"""Write the tokenized benchmark samples in bench/data/.
+
+For each of three kinds of text a deterministic slice of the counting
+corpus is taken that encodes to about 90,000 cl100k_base tokens (fewer
+than a round 100,000 so that bench/data stays near 6 MB):
+
+    prose          from en_general.txt
+    code           from code_python.txt
+    multilingual   from multilingual.txt
+
+The slice is made of SEGMENTS pieces so that it spans the whole file (the
+corpus files are ordered by source, e.g. language by language): the file
+text is cut into SEGMENTS equal windows, and from the first line start of
+each window whole lines are taken until that piece holds TARGET_TOKENS /
+SEGMENTS cl100k_base tokens (counted line by line).
+
+Written files:
+
+    bench/data/KIND.txt           the slice, UTF-8
+    bench/data/KIND.NAME.u32      tiktoken's ordinary encoding of the whole
+                                  slice under NAME, as little-endian uint32
+                                  (Python: array.array("I") after
+                                  frombytes, byteswap on big-endian hosts)
+
+for NAME in cl100k_base, o200k_base, p50k_base and r50k_base.  p50k_edit
+and o200k_harmony encode ordinary text exactly like p50k_base and
+o200k_base, so benchmarks reuse those files for them.
+
+The vocabularies are read from the local files as in build_mapping_data.py.
+Usage (from the repository root; needs `pip install tiktoken`):
+
+    python tools/make_bench_samples.py [--vocab DIR] [--corpus DIR] [--out DIR]
+
+A second run writes the same bytes.
+"""
+
+from __future__ import annotations
+
+import argparse
+import array
+import hashlib
+import pathlib
+import sys
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from build_mapping_data import REPO_ROOT, Vocabulary  # noqa: E402
+
+KINDS = {
+    "prose": "en_general.txt",
+    "code": "code_python.txt",
+    "multilingual": "multilingual.txt",
+}
+VOCABULARIES = ("cl100k_base", "o200k_base", "p50k_base", "r50k_base")
+TARGET_TOKENS = 90_000
+SEGMENTS = 10
+
+
+def take_slice(text: str, count_tokens) -> str:
+    """SEGMENTS runs of whole lines spread over the text, ~TARGET_TOKENS tokens."""
+    per_segment = TARGET_TOKENS // SEGMENTS
+    pieces = []
+    for k in range(SEGMENTS):
+        start = k * len(text) // SEGMENTS
+        if start > 0:
+            start = text.index("\n", start - 1) + 1
+        tokens = 0
+        end = start
+        while tokens < per_segment and end < len(text):
+            newline = text.find("\n", end)
+            line_end = len(text) if newline < 0 else newline + 1
+            tokens += count_tokens(text[end:line_end])
+            end = line_end
+        pieces.append(text[start:end])
+    return "".join(pieces)
+
+
+def write_u32(path: pathlib.Path, ids: list[int]) -> bytes:
+    values = array.array("I", ids)
+    if values.itemsize != 4:
+        raise SystemExit("array('I') is not 32 bits wide on this platform")
+    if sys.byteorder == "big":
+        values.byteswap()
+    data = values.tobytes()
+    path.write_bytes(data)
+    return data
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--vocab", type=pathlib.Path, default=REPO_ROOT.parent / "shared" / "vocab")
+    parser.add_argument("--corpus", type=pathlib.Path, default=REPO_ROOT.parent / "shared" / "corpus" / "train")
+    parser.add_argument("--out", type=pathlib.Path, default=REPO_ROOT / "bench" / "data")
+    args = parser.parse_args(argv)
+    args.out.mkdir(parents=True, exist_ok=True)
+
+    encodings = {name: Vocabulary(args.vocab, name).encoding() for name in VOCABULARIES}
+    cl100k = encodings["cl100k_base"]
+    for kind, file_name in KINDS.items():
+        text = (args.corpus / file_name).read_text("utf-8")
+        sample = take_slice(text, lambda s: len(cl100k.encode_ordinary(s)))
+        data = sample.encode("utf-8")
+        (args.out / f"{kind}.txt").write_bytes(data)
+        print(f"{kind}.txt: {len(data)} bytes, sha256 {hashlib.sha256(data).hexdigest()}")
+        for name, encoding in encodings.items():
+            ids = encoding.encode_ordinary(sample)
+            out = write_u32(args.out / f"{kind}.{name}.u32", ids)
+            print(f"  {kind}.{name}.u32: {len(ids)} tokens, sha256 {hashlib.sha256(out).hexdigest()}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
