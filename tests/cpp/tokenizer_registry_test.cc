@@ -63,8 +63,8 @@ TEST(TokenizerRegistryTest, Gpt2SharesTheBytesOfR50kBase) {
 }
 
 TEST(TokenizerRegistryTest, OnlyExactNamesMatch) {
-  for (std::string_view name :
-       {"", "CL100K_BASE", " cl100k_base", "cl100k_base ", "cl100k",
+  for (std::string_view name : std::initializer_list<std::string_view>{
+           "", "CL100K_BASE", " cl100k_base", "cl100k_base ", "cl100k",
         "cl100k_base\n", "gpt", "gpt2x", "r50k_bas", "o200k_harmony2",
         std::string_view("gpt2\0", 5)}) {
     EXPECT_FALSE(TokenizerRegistry::find(name).has_value())
