@@ -96,24 +96,32 @@ class IdIndex {
 // record index plus one (0 marks an empty slot).
 class TokenIndex {
  public:
-  void build(const std::vector<Record>& records, const std::string& arena) {
+  // Inserts every record in order; `hashes` holds fx_hash of each record's
+  // text. Slots are prefetched a few records ahead: the table is larger
+  // than the caches, and its probes are the main cost of building it.
+  void build(const std::vector<Record>& records,
+             const std::vector<uint64_t>& hashes, const std::string& arena) {
     size_t capacity = 16;
     while (capacity < 2 * records.size()) capacity *= 2;
     slots_.assign(capacity, 0);
     mask_ = capacity - 1;
+    constexpr size_t kAhead = 16;
     for (size_t i = 0; i < records.size(); ++i) {
-      std::string_view token = text_of(records[i], arena);
-      uint64_t hash = fx_hash(token);
-      uint64_t tag = hash >> 32;
+      if (i + kAhead < records.size()) {
+        __builtin_prefetch(&slots_[hashes[i + kAhead] & mask_], 1);
+      }
+      const uint64_t hash = hashes[i];
+      const uint64_t tag = hash >> 32;
       for (size_t at = hash & mask_;; at = (at + 1) & mask_) {
-        uint64_t slot = slots_[at];
+        const uint64_t slot = slots_[at];
         if (slot == 0) {
           slots_[at] = (tag << 32) | (i + 1);
           ++size_;
           break;
         }
         if ((slot >> 32) == tag &&
-            text_of(records[(slot & 0xFFFFFFFF) - 1], arena) == token) {
+            text_of(records[(slot & 0xFFFFFFFF) - 1], arena) ==
+                text_of(records[i], arena)) {
           slots_[at] = (tag << 32) | (i + 1);  // a later record wins
           break;
         }
@@ -177,6 +185,7 @@ TokenMapping::~TokenMapping() = default;
 Result<std::shared_ptr<const TokenMapping>> TokenMapping::from_jsonl(
     std::string_view text) {
   auto tables = std::make_unique<Tables>();
+  std::vector<uint64_t> hashes;  // fx_hash of each record's text
   MappingReader reader(text);
   MappingEntryView entry;
   while (reader.next(&entry)) {
@@ -190,13 +199,13 @@ Result<std::shared_ptr<const TokenMapping>> TokenMapping::from_jsonl(
                static_cast<uint32_t>(entry.token.size()), entry.token_id,
                entry.mapped_id});
     tables->arena.append(entry.token);
+    // Hash while the text is still in the cache.
+    hashes.push_back(fx_hash(entry.token));
   }
   if (reader.error().has_value()) return *reader.error();
 
-  tables->arena.shrink_to_fit();
-  tables->records.shrink_to_fit();
   const std::vector<Record>& records = tables->records;
-  tables->token_to_record.build(records, tables->arena);
+  tables->token_to_record.build(records, hashes, tables->arena);
   tables->token_id_to_record.build(
       records, [](const Record& r) { return r.token_id; });
   tables->mapped_id_to_record.build(
