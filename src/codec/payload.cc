@@ -1,0 +1,369 @@
+#include "codec/payload.h"
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "codec/gzip.h"
+#include "error/codec_error.h"
+#include "error/fatal_error.h"
+
+namespace vonk {
+
+namespace {
+
+// Compact-protocol type codes used by the payload.
+constexpr uint8_t kTypeStop = 0;
+constexpr uint8_t kTypeI32 = 5;
+constexpr uint8_t kTypeList = 9;
+
+// Header byte of field 1 (delta 1 from the implicit previous id 0), LIST.
+constexpr uint8_t kTokensFieldHeader = (1 << 4) | kTypeList;
+
+// Byte limits of the varints the reader accepts.
+constexpr int kFieldIdVarintLimit = 3;
+constexpr int kCountVarintLimit = 5;
+constexpr int kElementVarintLimit = 5;
+
+// ---- Writing -----------------------------------------------------------------
+
+inline uint32_t zigzag32(int32_t n) {
+  return (static_cast<uint32_t>(n) << 1) ^ static_cast<uint32_t>(n >> 31);
+}
+
+// Writes `v` as a shortest-form unsigned varint at `p`; returns the end.
+inline uint8_t* put_varint32(uint8_t* p, uint32_t v) {
+  while (v >= 0x80) {
+    *p++ = static_cast<uint8_t>(v | 0x80);
+    v >>= 7;
+  }
+  *p++ = static_cast<uint8_t>(v);
+  return p;
+}
+
+inline void store_le64(uint8_t* p, uint64_t v) {
+  if constexpr (std::endian::native == std::endian::big) {
+    v = __builtin_bswap64(v);
+  }
+  std::memcpy(p, &v, sizeof(v));
+}
+
+// Varint length and continuation bits of a nonzero 32-bit value, by its
+// count of leading zero bits.
+struct VarintShape {
+  uint8_t length[32];
+  uint64_t continuation[32];
+  constexpr VarintShape() : length(), continuation() {
+    for (int zeros = 0; zeros < 32; ++zeros) {
+      const int bits = 32 - zeros;
+      const int n = (bits + 6) / 7;
+      length[zeros] = static_cast<uint8_t>(n);
+      continuation[zeros] = 0x8080808080ull & ((uint64_t{1} << (8 * (n - 1))) - 1);
+    }
+  }
+};
+constexpr VarintShape kVarintShape;
+
+// Writes the zigzag varint of `n` at `p` as one 8-byte store (the bytes past
+// the varint are scratch); returns the end of the varint.
+inline uint8_t* put_zigzag_word(uint8_t* p, int32_t n) {
+  const uint64_t z = zigzag32(n);
+  uint64_t word = (z & 0x7F) | ((z << 1) & 0x7F00) | ((z << 2) & 0x7F0000) |
+                  ((z << 3) & 0x7F000000) | ((z << 4) & 0xF00000000);
+  // 0 and 1 both take one byte.
+  const int zeros = std::countl_zero(static_cast<uint32_t>(z | 1));
+  word |= kVarintShape.continuation[zeros];
+  store_le64(p, word);
+  return p + kVarintShape.length[zeros];
+}
+
+// ---- Reading -----------------------------------------------------------------
+
+// The failure categories of the reader. Each maps to one fixed text.
+enum class Fault : uint8_t {
+  kNone,
+  kEndOfFile,
+  kTransport,
+  kBadData,
+  kMissingTokens,
+  kExpectedList,
+  kExpectedI32,
+  kListTooLarge,
+  kUnexpectedField,
+};
+
+const char* fault_text(Fault fault) {
+  switch (fault) {
+    case Fault::kEndOfFile:
+      return "end of file";
+    case Fault::kTransport:
+      return "transport error";
+    case Fault::kBadData:
+      return "bad data";
+    case Fault::kMissingTokens:
+      return "Payload missing tokens field";
+    case Fault::kExpectedList:
+      return "Expected LIST field with id 1";
+    case Fault::kExpectedI32:
+      return "Expected I32 elements";
+    case Fault::kListTooLarge:
+      return "list size too large";
+    case Fault::kUnexpectedField:
+      return "Unexpected fields in payload";
+    case Fault::kNone:
+      break;
+  }
+  return "";
+}
+
+// Inverse zigzag of a raw varint value, keeping the low 32 bits. Done in 64
+// bits so that bit 32 of an over-wide value still lands in bit 31.
+inline int32_t unzigzag32(uint64_t v) {
+  return static_cast<int32_t>(static_cast<uint32_t>((v >> 1) ^ (0 - (v & 1))));
+}
+
+inline int16_t unzigzag16(uint64_t v) {
+  return static_cast<int16_t>(static_cast<uint16_t>((v >> 1) ^ (0 - (v & 1))));
+}
+
+// Bit 7 of every byte of a word: set on varint bytes that continue.
+constexpr uint64_t kStopBits = 0x8080808080808080ull;
+
+inline uint64_t load_le64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof(v));
+  if constexpr (std::endian::native == std::endian::big) {
+    v = __builtin_bswap64(v);
+  }
+  return v;
+}
+
+// The low `n` bits set, for n in 1 to 63.
+inline uint64_t low_bits(int n) { return (uint64_t{1} << n) - 1; }
+
+// The value of a varint of at most five bytes held in the low bytes of `y`
+// (bytes past its end already cleared): the 7-bit groups packed together.
+inline uint64_t gather7(uint64_t y) {
+  return (y & 0x7F) | ((y >> 1) & (uint64_t{0x7F} << 7)) |
+         ((y >> 2) & (uint64_t{0x7F} << 14)) |
+         ((y >> 3) & (uint64_t{0x7F} << 21)) |
+         ((y >> 4) & (uint64_t{0x7F} << 28));
+}
+
+// Consumes the input strictly from the front.
+class Reader {
+ public:
+  Reader(const uint8_t* begin, const uint8_t* end) : p_(begin), end_(end) {}
+
+  size_t left() const { return static_cast<size_t>(end_ - p_); }
+
+  Fault read_byte(uint8_t* out) {
+    if (p_ == end_) return Fault::kEndOfFile;
+    *out = *p_++;
+    return Fault::kNone;
+  }
+
+  // Reads an unsigned varint of at most `limit` bytes into `out`. After
+  // `limit` bytes that all continue, one further byte (if any) is consumed
+  // and the read fails.
+  Fault read_varint(int limit, uint64_t* out) {
+    uint64_t v = 0;
+    for (int i = 0; i < limit; ++i) {
+      if (p_ == end_) return Fault::kEndOfFile;
+      const uint8_t b = *p_++;
+      v |= static_cast<uint64_t>(b & 0x7F) << (7 * i);
+      if ((b & 0x80) == 0) {
+        *out = v;
+        return Fault::kNone;
+      }
+    }
+    if (p_ == end_) return Fault::kEndOfFile;
+    ++p_;
+    return Fault::kTransport;
+  }
+
+  // Reads a field header. `*type` is the type code; for a field other than
+  // STOP, `*field_id` becomes its id (and the previous id for the next one).
+  Fault read_field_header(int16_t* field_id, uint8_t* type) {
+    uint8_t h;
+    if (Fault f = read_byte(&h); f != Fault::kNone) return f;
+    *type = h & 0x0F;
+    if (*type == kTypeStop) return Fault::kNone;
+    if (*type >= 13) return Fault::kBadData;
+    const uint8_t delta = h >> 4;
+    if (delta != 0) {
+      *field_id = static_cast<int16_t>(
+          static_cast<uint16_t>(static_cast<uint16_t>(*field_id) + delta));
+      return Fault::kNone;
+    }
+    uint64_t v;
+    if (Fault f = read_varint(kFieldIdVarintLimit, &v); f != Fault::kNone) {
+      return f;
+    }
+    *field_id = unzigzag16(v);
+    return Fault::kNone;
+  }
+
+  // Reads a list header: element code and count (low 32 bits, signed).
+  Fault read_list_header(uint8_t* element_type, int32_t* count) {
+    uint8_t g;
+    if (Fault f = read_byte(&g); f != Fault::kNone) return f;
+    *element_type = g & 0x0F;
+    if (*element_type == 2 || *element_type >= 13) return Fault::kBadData;
+    const uint8_t short_count = g >> 4;
+    if (short_count != 15) {
+      *count = short_count;
+      return Fault::kNone;
+    }
+    uint64_t v;
+    if (Fault f = read_varint(kCountVarintLimit, &v); f != Fault::kNone) {
+      return f;
+    }
+    *count = static_cast<int32_t>(static_cast<uint32_t>(v));
+    return Fault::kNone;
+  }
+
+  // Reads `count` zigzag elements into `out`, which has room for
+  // min(count, left()) ids: every element takes at least one byte, so the
+  // input runs out before a write could pass that bound.
+  Fault read_elements(size_t count, int32_t* out) {
+    const uint8_t* p = p_;
+    const uint8_t* const end = end_;
+    size_t i = 0;
+    // Fast path, while eight bytes can be loaded at once. Element ends are
+    // the bytes with bit 7 clear; when four of them lie in the word, its
+    // first four elements are taken together (none can exceed five bytes).
+    while (end - p >= 8 && count - i >= 4) {
+      const uint64_t x = load_le64(p);
+      const uint64_t s1 = ~x & kStopBits;
+      const uint64_t s2 = s1 & (s1 - 1);
+      const uint64_t s3 = s2 & (s2 - 1);
+      const uint64_t s4 = s3 & (s3 - 1);
+      if (s4 != 0) [[likely]] {
+        const int e1 = std::countr_zero(s1) + 1;
+        const int e2 = std::countr_zero(s2) + 1;
+        const int e3 = std::countr_zero(s3) + 1;
+        const int e4 = std::countr_zero(s4) + 1;
+        out[i] = unzigzag32(gather7(x & low_bits(e1)));
+        out[i + 1] = unzigzag32(gather7((x >> e1) & low_bits(e2 - e1)));
+        out[i + 2] = unzigzag32(gather7((x >> e2) & low_bits(e3 - e2)));
+        out[i + 3] = unzigzag32(gather7((x >> e3) & low_bits(e4 - e3)));
+        i += 4;
+        p += e4 >> 3;
+        continue;
+      }
+      // One element, if it ends within five bytes; else the careful path
+      // below reports the over-long varint.
+      const uint64_t first = s1 & 0x8080808080ull;
+      if (first == 0) break;
+      const int e = std::countr_zero(first) + 1;
+      out[i++] = unzigzag32(gather7(x & low_bits(e)));
+      p += e >> 3;
+    }
+    p_ = p;
+    // Careful path for the last few bytes and elements.
+    for (; i < count; ++i) {
+      uint64_t v;
+      if (Fault f = read_varint(kElementVarintLimit, &v); f != Fault::kNone) {
+        return f;
+      }
+      out[i] = unzigzag32(v);
+    }
+    return Fault::kNone;
+  }
+
+ private:
+  const uint8_t* p_;
+  const uint8_t* const end_;
+};
+
+Fault read_payload(std::span<const uint8_t> bytes, std::vector<int32_t>* ids) {
+  Reader reader(bytes.data(), bytes.data() + bytes.size());
+
+  int16_t field_id = 0;
+  uint8_t type = 0;
+  if (Fault f = reader.read_field_header(&field_id, &type); f != Fault::kNone) {
+    return f;
+  }
+  if (type == kTypeStop) return Fault::kMissingTokens;
+  if (type != kTypeList || field_id != 1) return Fault::kExpectedList;
+
+  uint8_t element_type = 0;
+  int32_t count = 0;
+  if (Fault f = reader.read_list_header(&element_type, &count);
+      f != Fault::kNone) {
+    return f;
+  }
+  if (count < 0) return Fault::kListTooLarge;
+  if (element_type != kTypeI32) return Fault::kExpectedI32;
+
+  if (count > 0) {
+    // Never reserve more ids than the remaining bytes could hold.
+    const size_t declared = static_cast<size_t>(count);
+    const size_t room = declared < reader.left() ? declared : reader.left();
+    ids->resize(room);
+    if (Fault f = reader.read_elements(declared, ids->data());
+        f != Fault::kNone) {
+      return f;
+    }
+  }
+
+  if (Fault f = reader.read_field_header(&field_id, &type); f != Fault::kNone) {
+    return f;
+  }
+  if (type != kTypeStop) return Fault::kUnexpectedField;
+  return Fault::kNone;
+}
+
+}  // namespace
+
+std::vector<uint8_t> encode_payload(std::span<const int32_t> mapped_ids,
+                                    bool gzip) {
+  const size_t count = mapped_ids.size();
+  if (count > kMaxPayloadIds) {
+    fatal_error("Cannot encode a payload of " + std::to_string(count) +
+                " ids: a list holds at most " +
+                std::to_string(kMaxPayloadIds));
+  }
+  // Each id takes at most 5 bytes; the two headers, the count and the stop
+  // at most 8 more.
+  std::vector<uint8_t> out(5 * count + 10);
+  uint8_t* p = out.data();
+  *p++ = kTokensFieldHeader;
+  if (count <= 14) {
+    *p++ = static_cast<uint8_t>((count << 4) | kTypeI32);
+  } else {
+    *p++ = 0xF0 | kTypeI32;
+    p = put_varint32(p, static_cast<uint32_t>(count));
+  }
+  // Branch-free: lengths of neighbouring ids vary unpredictably. The
+  // header takes at most 7 bytes and each id at most 5, so the 8-byte store
+  // of the last id still ends inside the buffer.
+  for (const int32_t id : mapped_ids) p = put_zigzag_word(p, id);
+  *p++ = kTypeStop;
+  out.resize(static_cast<size_t>(p - out.data()));
+  if (gzip) return gzip_wrap(out);
+  return out;
+}
+
+Result<std::vector<int32_t>> decode_payload(std::span<const uint8_t> bytes,
+                                            bool gzip) {
+  std::vector<int32_t> ids;
+  Fault fault;
+  if (gzip) {
+    Result<std::vector<uint8_t>> unwrapped = gzip_unwrap(bytes);
+    if (!unwrapped.ok()) return std::move(unwrapped).error();
+    fault = read_payload(unwrapped.value(), &ids);
+  } else {
+    fault = read_payload(bytes, &ids);
+  }
+  if (fault != Fault::kNone) {
+    return CodecError::invalid_payload(fault_text(fault));
+  }
+  return ids;
+}
+
+}  // namespace vonk

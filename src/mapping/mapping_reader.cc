@@ -1,0 +1,101 @@
+#include "mapping/mapping_reader.h"
+
+#include <cstring>
+#include <utility>
+
+namespace vonk {
+namespace {
+
+bool is_ascii_space(unsigned char c) {
+  return c == ' ' || (c >= 0x09 && c <= 0x0D);
+}
+
+// Length of the White_Space character that `s` starts with, or 0. The
+// characters beyond ASCII, in UTF-8: U+0085 C2 85, U+00A0 C2 A0, U+1680
+// E1 9A 80, U+2000..U+200A E2 80 80..8A, U+2028 E2 80 A8, U+2029 E2 80 A9,
+// U+202F E2 80 AF, U+205F E2 81 9F, U+3000 E3 80 80.
+size_t leading_space_length(const unsigned char* s, size_t n) {
+  if (n == 0) return 0;
+  const unsigned char c = s[0];
+  if (c < 0x80) return is_ascii_space(c) ? 1 : 0;
+  if (c == 0xC2) return n >= 2 && (s[1] == 0x85 || s[1] == 0xA0) ? 2 : 0;
+  if (n < 3) return 0;
+  switch (c) {
+    case 0xE1:
+      return s[1] == 0x9A && s[2] == 0x80 ? 3 : 0;
+    case 0xE2:
+      if (s[1] == 0x80) {
+        return (s[2] >= 0x80 && s[2] <= 0x8A) || s[2] == 0xA8 ||
+                       s[2] == 0xA9 || s[2] == 0xAF
+                   ? 3
+                   : 0;
+      }
+      return s[1] == 0x81 && s[2] == 0x9F ? 3 : 0;
+    case 0xE3:
+      return s[1] == 0x80 && s[2] == 0x80 ? 3 : 0;
+    default:
+      return 0;
+  }
+}
+
+// Length of the White_Space character that `s` ends with, or 0.
+size_t trailing_space_length(const unsigned char* s, size_t n) {
+  if (n == 0) return 0;
+  const unsigned char c = s[n - 1];
+  if (c < 0x80) return is_ascii_space(c) ? 1 : 0;
+  if (n >= 2 && s[n - 2] == 0xC2 && (c == 0x85 || c == 0xA0)) return 2;
+  if (n >= 3 && leading_space_length(s + n - 3, 3) == 3) return 3;
+  return 0;
+}
+
+// Whether `line` certainly needs no trimming: it is not empty and both its
+// ends are ASCII characters that are not white space. Most lines are.
+bool has_plain_ends(std::string_view line) {
+  if (line.empty()) return false;
+  const auto first = static_cast<unsigned char>(line.front());
+  const auto last = static_cast<unsigned char>(line.back());
+  return first > 0x20 && first < 0x80 && last > 0x20 && last < 0x80;
+}
+
+}  // namespace
+
+std::string_view trim_white_space(std::string_view line) {
+  const auto* s = reinterpret_cast<const unsigned char*>(line.data());
+  size_t begin = 0;
+  size_t end = line.size();
+  while (size_t n = leading_space_length(s + begin, end - begin)) begin += n;
+  while (size_t n = trailing_space_length(s + begin, end - begin)) end -= n;
+  return line.substr(begin, end - begin);
+}
+
+MappingReader::MappingReader(std::string_view text) : rest_(text) {}
+
+bool MappingReader::next(MappingEntryView* entry) {
+  while (!rest_.empty()) {
+    const char* begin = rest_.data();
+    const auto* lf =
+        static_cast<const char*>(std::memchr(begin, '\n', rest_.size()));
+    std::string_view line;
+    if (lf != nullptr) {
+      line = std::string_view(begin, static_cast<size_t>(lf - begin));
+      rest_.remove_prefix(line.size() + 1);
+    } else {
+      line = rest_;
+      rest_ = std::string_view();
+    }
+    if (!has_plain_ends(line)) {
+      line = trim_white_space(line);
+      if (line.empty()) continue;
+    }
+    if (std::optional<CodecError> error =
+            parse_mapping_entry_view(line, &scratch_, entry)) {
+      error_ = std::move(error);
+      rest_ = std::string_view();
+      return false;
+    }
+    return true;
+  }
+  return false;
+}
+
+}  // namespace vonk

@@ -1,0 +1,524 @@
+// Tests of the gzip layer: the member gzip_wrap writes, and what gzip_unwrap
+// accepts and rejects (hand-built headers, damaged trailers, truncations,
+// random damage checked against zlib's own gzip reader).
+#include "codec/gzip.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <zlib.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "error/codec_error.h"
+
+namespace vonk {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr char kPrefix[] = "Invalid payload: Gzip decompression failed: ";
+
+Bytes hex(const std::string& text) {
+  Bytes out;
+  for (size_t i = 0; i < text.size();) {
+    if (text[i] == ' ') {
+      ++i;
+      continue;
+    }
+    out.push_back(
+        static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    i += 2;
+  }
+  return out;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+Bytes random_bytes(std::mt19937_64& rng, size_t size, int alphabet = 256) {
+  Bytes out(size);
+  for (uint8_t& b : out) b = static_cast<uint8_t>(rng() % alphabet);
+  return out;
+}
+
+// The display text of a failed unwrap, or "ok" when it succeeded.
+std::string outcome(const Bytes& input) {
+  Result<Bytes> r = gzip_unwrap(input);
+  if (r.ok()) return "ok";
+  EXPECT_EQ(r.error().kind(), CodecError::Kind::kInvalidPayload);
+  return r.error().display();
+}
+
+std::string failure(const char* text) { return std::string(kPrefix) + text; }
+
+// The DEFLATE data and trailer of a member, that is the member without its
+// ten fixed header bytes.
+Bytes body_of(const Bytes& data) {
+  Bytes member = gzip_wrap(data);
+  return Bytes(member.begin() + 10, member.end());
+}
+
+uint16_t header_crc(const Bytes& header) {
+  return static_cast<uint16_t>(crc32_z(0, header.data(), header.size()) &
+                               0xFFFF);
+}
+
+// A member with the given FLG and optional fields, around `data`.
+struct MemberSpec {
+  uint8_t flags = 0;
+  Bytes extra;           // FEXTRA payload (flag 0x04)
+  std::string name;      // FNAME (flag 0x08)
+  std::string comment;   // FCOMMENT (flag 0x10)
+  bool header_crc_ok = true;  // with flag 0x02
+};
+
+Bytes build_member(const MemberSpec& spec, const Bytes& data) {
+  Bytes out = {0x1F, 0x8B, 0x08, spec.flags, 0x12, 0x34, 0x56, 0x78, 0x02, 0x03};
+  if (spec.flags & 0x04) {
+    out.push_back(static_cast<uint8_t>(spec.extra.size()));
+    out.push_back(static_cast<uint8_t>(spec.extra.size() >> 8));
+    out.insert(out.end(), spec.extra.begin(), spec.extra.end());
+  }
+  if (spec.flags & 0x08) {
+    out.insert(out.end(), spec.name.begin(), spec.name.end());
+    out.push_back(0);
+  }
+  if (spec.flags & 0x10) {
+    out.insert(out.end(), spec.comment.begin(), spec.comment.end());
+    out.push_back(0);
+  }
+  if (spec.flags & 0x02) {
+    uint16_t crc = header_crc(out);
+    if (!spec.header_crc_ok) crc ^= 0x0100;
+    out.push_back(static_cast<uint8_t>(crc));
+    out.push_back(static_cast<uint8_t>(crc >> 8));
+  }
+  Bytes body = body_of(data);
+  out.insert(out.end(), body.begin(), body.end());
+  return out;
+}
+
+// Raw DEFLATE of `data` at level 6, window bits 15, memory level 8, default
+// strategy, fed and drained through 32 KiB buffers.
+Bytes reference_deflate(const Bytes& data) {
+  z_stream s{};
+  EXPECT_EQ(deflateInit2(&s, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  Bytes out;
+  uint8_t staging[32768];
+  size_t fed = 0;
+  int rc = Z_OK;
+  while (rc != Z_STREAM_END) {
+    if (s.avail_in == 0 && fed < data.size()) {
+      const size_t piece = std::min<size_t>(32768, data.size() - fed);
+      s.next_in = const_cast<Bytef*>(data.data() + fed);
+      s.avail_in = static_cast<uInt>(piece);
+      fed += piece;
+    }
+    s.next_out = staging;
+    s.avail_out = sizeof(staging);
+    rc = deflate(&s, fed == data.size() ? Z_FINISH : Z_NO_FLUSH);
+    EXPECT_TRUE(rc == Z_OK || rc == Z_STREAM_END || rc == Z_BUF_ERROR) << rc;
+    out.insert(out.end(), staging, staging + (sizeof(staging) - s.avail_out));
+  }
+  deflateEnd(&s);
+  return out;
+}
+
+// zlib's own gzip reader (first member only): true and the data if it
+// accepts `input`.
+bool zlib_gunzip(const Bytes& input, Bytes* data) {
+  z_stream s{};
+  if (inflateInit2(&s, 31) != Z_OK) return false;
+  s.next_in = const_cast<Bytef*>(input.data());
+  s.avail_in = static_cast<uInt>(input.size());
+  data->clear();
+  uint8_t staging[16384];
+  int rc;
+  do {
+    s.next_out = staging;
+    s.avail_out = sizeof(staging);
+    rc = inflate(&s, Z_NO_FLUSH);
+    data->insert(data->end(), staging, staging + (sizeof(staging) - s.avail_out));
+  } while (rc == Z_OK && (s.avail_out == 0 || s.avail_in > 0));
+  inflateEnd(&s);
+  return rc == Z_STREAM_END;
+}
+
+// ---- gzip_wrap -----------------------------------------------------------------
+
+TEST(GzipWrap, EmptyListPayloadHasFixedHeaderAndTrailer) {
+  const Bytes member = gzip_wrap(hex("19 05 00"));
+  ASSERT_GE(member.size(), 18u);
+  EXPECT_EQ(Bytes(member.begin(), member.begin() + 10),
+            hex("1F 8B 08 00 00 00 00 00 00 FF"));
+  EXPECT_EQ(Bytes(member.end() - 8, member.end()), hex("A8 B5 C1 91 03 00 00 00"));
+}
+
+TEST(GzipWrap, EmptyInputIsAFinalEmptyBlock) {
+  // Level 6 writes an empty input as one empty fixed-Huffman block: 03 00.
+  EXPECT_EQ(gzip_wrap({}),
+            hex("1F 8B 08 00 00 00 00 00 00 FF 03 00 00 00 00 00 00 00 00 00"));
+}
+
+class GzipWrapSizes : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(GzipWrapSizes, MatchesZlibDeflateAndGunzips) {
+  std::mt19937_64 rng(GetParam());
+  // Low-entropy bytes, so that both literals and matches occur.
+  const Bytes data = random_bytes(rng, GetParam(), 7);
+  const Bytes member = gzip_wrap(data);
+
+  ASSERT_GE(member.size(), 18u);
+  EXPECT_EQ(Bytes(member.begin(), member.begin() + 10),
+            hex("1F 8B 08 00 00 00 00 00 00 FF"));
+  EXPECT_EQ(Bytes(member.begin() + 10, member.end() - 8), reference_deflate(data));
+
+  const uint32_t crc = static_cast<uint32_t>(crc32_z(0, data.data(), data.size()));
+  const uint32_t size = static_cast<uint32_t>(data.size());
+  const Bytes trailer = {static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8),
+                         static_cast<uint8_t>(crc >> 16), static_cast<uint8_t>(crc >> 24),
+                         static_cast<uint8_t>(size), static_cast<uint8_t>(size >> 8),
+                         static_cast<uint8_t>(size >> 16), static_cast<uint8_t>(size >> 24)};
+  EXPECT_EQ(Bytes(member.end() - 8, member.end()), trailer);
+
+  Bytes gunzipped;
+  ASSERT_TRUE(zlib_gunzip(member, &gunzipped));
+  EXPECT_EQ(gunzipped, data);
+
+  Result<Bytes> unwrapped = gzip_unwrap(member);
+  ASSERT_TRUE(unwrapped.ok()) << unwrapped.error().display();
+  EXPECT_EQ(unwrapped.value(), data);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, GzipWrapSizes,
+                         ::testing::Values(0, 1, 3, 100, 32767, 32768, 32769,
+                                           100000, 1 << 20));
+
+// ---- gzip_unwrap: table of hand-built inputs -----------------------------------------
+
+struct UnwrapCase {
+  const char* name;
+  Bytes input;
+  std::string expected;  // "ok" or the full display text
+  Bytes data;            // expected output when "ok"
+};
+
+void PrintTo(const UnwrapCase& c, std::ostream* os) { *os << c.name; }
+
+const Bytes kData = hex("19 35 00 02 01 00");
+
+std::vector<UnwrapCase> unwrap_cases() {
+  const Bytes member = gzip_wrap(kData);
+  const std::string long_text(65535, 'n');
+  const std::string too_long_text(65536, 'n');
+  Bytes bad_crc = member;
+  bad_crc[bad_crc.size() - 8] ^= 0x01;
+  Bytes bad_size = member;
+  bad_size[bad_size.size() - 4] ^= 0x01;
+  Bytes huge_size = member;
+  for (size_t i = member.size() - 4; i < member.size(); ++i) huge_size[i] = 0xFF;
+  Bytes altered_header = member;
+  altered_header[3] = 0x01;  // FTEXT
+  altered_header[9] = 0x03;  // OS: Unix
+  altered_header[8] = 0x02;  // XFL
+
+  std::vector<UnwrapCase> cases = {
+      {"Empty", {}, failure("unexpected end of file"), {}},
+      {"ThreeByteListPayload", hex("19 05 00"), failure("unexpected end of file"), {}},
+      {"NineHeaderBytes", hex("1F 8B 08 00 00 00 00 00 00"),
+       failure("unexpected end of file"), {}},
+      {"ShortWithBadMagic", hex("00 01 02 03 04 05 06 07 08"),
+       failure("unexpected end of file"), {}},
+      {"ShortWithReservedFlag", hex("1F 8B 08 E0 00 00 00 00 00"),
+       failure("unexpected end of file"), {}},
+      {"HeaderOnly", hex("1F 8B 08 00 00 00 00 00 00 FF"),
+       failure("unexpected end of file"), {}},
+      {"TenNonGzipBytes", hex("19 0A 00 00 00 00 00 00 00 00"),
+       failure("invalid gzip header"), {}},
+      {"PlainPayloadOfTwelveBytes", hex("19 A5 00 02 01 04 03 06 05 08 07 00"),
+       failure("invalid gzip header"), {}},
+      {"WrongId1", concat({hex("1E"), Bytes(member.begin() + 1, member.end())}),
+       failure("invalid gzip header"), {}},
+      {"WrongId2", concat({hex("1F 8C"), Bytes(member.begin() + 2, member.end())}),
+       failure("invalid gzip header"), {}},
+      {"MethodNotDeflate", concat({hex("1F 8B 07"), Bytes(member.begin() + 3, member.end())}),
+       failure("invalid gzip header"), {}},
+      {"ReservedFlag20", build_member({.flags = 0x20}, kData),
+       failure("invalid gzip header"), {}},
+      {"ReservedFlag40", build_member({.flags = 0x40}, kData),
+       failure("invalid gzip header"), {}},
+      {"ReservedFlag80", build_member({.flags = 0x80}, kData),
+       failure("invalid gzip header"), {}},
+      {"OwnMember", member, "ok", kData},
+      {"IgnoredHeaderFields", altered_header, "ok", kData},
+      {"Extra", build_member({.flags = 0x04, .extra = hex("41 42 03 00 01 02 03")}, kData),
+       "ok", kData},
+      {"EmptyExtra", build_member({.flags = 0x04}, kData), "ok", kData},
+      {"ExtraLengthCut", concat({hex("1F 8B 08 04 00 00 00 00 00 FF 05")}),
+       failure("unexpected end of file"), {}},
+      {"ExtraLongerThanInput", hex("1F 8B 08 04 00 00 00 00 00 FF 05 00 01 02 03 04"),
+       failure("unexpected end of file"), {}},
+      {"Name", build_member({.flags = 0x08, .name = "payload.bin"}, kData), "ok", kData},
+      {"EmptyName", build_member({.flags = 0x08}, kData), "ok", kData},
+      {"NameOf65535Bytes", build_member({.flags = 0x08, .name = long_text}, kData),
+       "ok", kData},
+      {"NameOf65536Bytes", build_member({.flags = 0x08, .name = too_long_text}, kData),
+       failure("gzip header field too long"), {}},
+      {"NameWithoutZero", concat({hex("1F 8B 08 08 00 00 00 00 00 FF 61 62 63")}),
+       failure("unexpected end of file"), {}},
+      {"NameOf65535BytesThenEnd",
+       concat({hex("1F 8B 08 08 00 00 00 00 00 FF"), Bytes(65535, 'n')}),
+       failure("unexpected end of file"), {}},
+      {"NameOf65536BytesThenEnd",
+       concat({hex("1F 8B 08 08 00 00 00 00 00 FF"), Bytes(65536, 'n')}),
+       failure("gzip header field too long"), {}},
+      {"Comment", build_member({.flags = 0x10, .comment = "a comment"}, kData), "ok", kData},
+      {"CommentOf65535Bytes", build_member({.flags = 0x10, .comment = long_text}, kData),
+       "ok", kData},
+      {"CommentOf65536Bytes",
+       build_member({.flags = 0x10, .comment = too_long_text}, kData),
+       failure("gzip header field too long"), {}},
+      {"NameAndCommentOf65535Bytes",
+       build_member({.flags = 0x18, .name = long_text, .comment = long_text}, kData),
+       "ok", kData},
+      {"LongNameThenTooLongComment",
+       build_member({.flags = 0x18, .name = long_text, .comment = too_long_text}, kData),
+       failure("gzip header field too long"), {}},
+      {"HeaderCrc", build_member({.flags = 0x02}, kData), "ok", kData},
+      {"HeaderCrcWrong", build_member({.flags = 0x02, .header_crc_ok = false}, kData),
+       failure("corrupt gzip stream does not have a matching checksum"), {}},
+      {"HeaderCrcOverAllFields",
+       build_member({.flags = 0x1F, .extra = hex("01 02"), .name = "n", .comment = "c"},
+                    kData),
+       "ok", kData},
+      {"HeaderCrcOverAllFieldsWrong",
+       build_member({.flags = 0x1F,
+                     .extra = hex("01 02"),
+                     .name = "n",
+                     .comment = "c",
+                     .header_crc_ok = false},
+                    kData),
+       failure("corrupt gzip stream does not have a matching checksum"), {}},
+      {"HeaderCrcCut", hex("1F 8B 08 02 00 00 00 00 00 FF 12"),
+       failure("unexpected end of file"), {}},
+      {"TrailerCrcAltered", bad_crc,
+       failure("corrupt gzip stream does not have a matching checksum"), {}},
+      {"TrailerSizeAltered", bad_size,
+       failure("corrupt gzip stream does not have a matching checksum"), {}},
+      {"TrailerSizeHuge", huge_size,
+       failure("corrupt gzip stream does not have a matching checksum"), {}},
+      // BTYPE 11 is reserved.
+      {"ReservedBlockType", hex("1F 8B 08 00 00 00 00 00 00 FF 07 00 00 00 00 00 00 00"),
+       failure("corrupt deflate stream"), {}},
+      // Stored block whose LEN and NLEN disagree.
+      {"StoredLengthMismatch",
+       hex("1F 8B 08 00 00 00 00 00 00 FF 01 03 00 00 00 19 05 00 00 00 00 00 00 00 00 00"),
+       failure("corrupt deflate stream"), {}},
+      // A stored final block holding 19 05 00, with its trailer.
+      {"StoredBlock",
+       hex("1F 8B 08 00 00 00 00 00 00 FF 01 03 00 FC FF 19 05 00 A8 B5 C1 91 03 00 00 00"),
+       "ok", hex("19 05 00")},
+      // A non-final empty stored block and no more data.
+      {"NoFinalBlock", hex("1F 8B 08 00 00 00 00 00 00 FF 00 00 00 FF FF"),
+       failure("unexpected end of file"), {}},
+      {"TwoMembers", concat({member, gzip_wrap(hex("19 15 02 00"))}), "ok", kData},
+      {"TrailingJunk", concat({member, hex("00 01 02 FF FF FF FF")}), "ok", kData},
+      {"TrailingJunkClaimingHugeSize", concat({member, Bytes(64, 0xFF)}), "ok", kData},
+  };
+  return cases;
+}
+
+class GzipUnwrapTable : public ::testing::TestWithParam<UnwrapCase> {};
+
+TEST_P(GzipUnwrapTable, GivesDataOrFailureText) {
+  const UnwrapCase& c = GetParam();
+  Result<Bytes> r = gzip_unwrap(c.input);
+  if (c.expected == "ok") {
+    ASSERT_TRUE(r.ok()) << r.error().display();
+    EXPECT_EQ(r.value(), c.data);
+  } else {
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind(), CodecError::Kind::kInvalidPayload);
+    EXPECT_EQ(r.error().display(), c.expected);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, GzipUnwrapTable, ::testing::ValuesIn(unwrap_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- gzip_unwrap: truncation and size ---------------------------------------------
+
+TEST(GzipUnwrap, EveryTruncationIsEndOfFile) {
+  std::mt19937_64 rng(7);
+  for (const Bytes& data : {Bytes{}, hex("19 05 00"), random_bytes(rng, 5000, 20),
+                            random_bytes(rng, 70000, 256)}) {
+    const Bytes member = gzip_wrap(data);
+    const size_t step = member.size() > 2000 ? 97 : 1;
+    for (size_t cut = 0; cut < member.size(); cut += step) {
+      const Bytes prefix(member.begin(), member.begin() + cut);
+      ASSERT_EQ(outcome(prefix), failure("unexpected end of file"))
+          << "data size " << data.size() << ", cut at " << cut;
+    }
+    // The last bytes of the trailer one by one.
+    for (size_t cut = member.size() - 8; cut < member.size(); ++cut) {
+      const Bytes prefix(member.begin(), member.begin() + cut);
+      ASSERT_EQ(outcome(prefix), failure("unexpected end of file")) << cut;
+    }
+  }
+}
+
+TEST(GzipUnwrap, HighlyCompressedDataGrowsPastEveryGuess) {
+  // 16 MiB of one byte value compresses about a thousandfold, far beyond the
+  // guesses made from the input size.
+  const Bytes data(16u << 20, 0x05);
+  const Bytes member = gzip_wrap(data);
+  ASSERT_LT(member.size(), data.size() / 500);
+  Result<Bytes> r = gzip_unwrap(member);
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r.value(), data);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define VONK_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VONK_ASAN 1
+#endif
+#endif
+
+// Caps the address space of this (death-test child) process at its current
+// size plus `headroom` bytes.
+void limit_address_space(size_t headroom) {
+  unsigned long pages = 0;
+  FILE* statm = std::fopen("/proc/self/statm", "r");
+  ASSERT_NE(statm, nullptr);
+  ASSERT_EQ(std::fscanf(statm, "%lu", &pages), 1);
+  std::fclose(statm);
+  rlimit limit;
+  limit.rlim_cur = limit.rlim_max = pages * 4096 + headroom;
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &limit), 0);
+}
+
+TEST(GzipUnwrapDeathTest, ForgedSizesDoNotReserveMemory) {
+#ifdef VONK_ASAN
+  GTEST_SKIP() << "address-space limits do not work under AddressSanitizer";
+#else
+  const Bytes member = gzip_wrap(kData);
+  Bytes forged = member;
+  for (size_t i = forged.size() - 4; i < forged.size(); ++i) forged[i] = 0xFF;
+  const Bytes junk_after = concat({member, Bytes(4, 0xFF)});
+  EXPECT_EXIT(
+      {
+        limit_address_space(64u << 20);
+        bool limited = false;
+        try {
+          Bytes gigabyte(1u << 30);
+        } catch (const std::bad_alloc&) {
+          limited = true;
+        }
+        const bool forged_rejected = !gzip_unwrap(forged).ok();
+        const bool junk_ok = gzip_unwrap(junk_after).ok();
+        std::exit(limited && forged_rejected && junk_ok ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+#endif
+}
+
+// ---- gzip_unwrap: random damage ------------------------------------------------------
+
+const std::set<std::string>& known_failures() {
+  static const std::set<std::string> texts = {
+      failure("unexpected end of file"), failure("invalid gzip header"),
+      failure("gzip header field too long"),
+      failure("corrupt gzip stream does not have a matching checksum"),
+      failure("corrupt deflate stream")};
+  return texts;
+}
+
+// Damages `member` in one of several ways chosen by `rng`.
+Bytes mutate(const Bytes& member, std::mt19937_64& rng) {
+  Bytes out = member;
+  const int flips = 1 + static_cast<int>(rng() % 4);
+  switch (rng() % 4) {
+    case 0:  // flip bits
+      for (int i = 0; i < flips; ++i) out[rng() % out.size()] ^= 1u << (rng() % 8);
+      break;
+    case 1:  // overwrite bytes
+      for (int i = 0; i < flips; ++i) out[rng() % out.size()] = static_cast<uint8_t>(rng());
+      break;
+    case 2:  // cut
+      out.resize(rng() % out.size());
+      break;
+    default: {  // insert or delete a byte
+      const size_t at = rng() % out.size();
+      if (rng() % 2) {
+        out.insert(out.begin() + at, static_cast<uint8_t>(rng()));
+      } else {
+        out.erase(out.begin() + at);
+      }
+    }
+  }
+  if (rng() % 8 == 0 && out.size() > 3) out[3] = static_cast<uint8_t>(rng() % 32);
+  return out;
+}
+
+TEST(GzipUnwrapRobustness, DamagedMembersAgreeWithZlib) {
+  std::mt19937_64 rng(12345);
+  std::vector<Bytes> members;
+  for (size_t size : {0, 3, 40, 300, 4000}) {
+    members.push_back(gzip_wrap(random_bytes(rng, size, 1 + size % 37)));
+  }
+  members.push_back(build_member({.flags = 0x1E, .extra = hex("01 02 03"),
+                                  .name = "n", .comment = "c"},
+                                 random_bytes(rng, 500, 9)));
+  int accepted = 0;
+  for (int round = 0; round < 20000; ++round) {
+    const Bytes input = mutate(members[rng() % members.size()], rng);
+    Result<Bytes> r = gzip_unwrap(input);
+    Bytes expected;
+    const bool zlib_ok = zlib_gunzip(input, &expected);
+    ASSERT_EQ(r.ok(), zlib_ok) << "round " << round
+                               << (r.ok() ? "" : ": " + r.error().display());
+    if (r.ok()) {
+      ++accepted;
+      ASSERT_EQ(r.value(), expected) << "round " << round;
+    } else {
+      ASSERT_EQ(known_failures().count(r.error().display()), 1u)
+          << r.error().display();
+    }
+  }
+  // Some damage (header fields zlib and this reader both ignore, bytes past
+  // the member) keeps the member readable.
+  EXPECT_GT(accepted, 0);
+}
+
+TEST(GzipUnwrapRobustness, RandomInputsAfterAValidHeaderFailCleanly) {
+  std::mt19937_64 rng(99);
+  const Bytes header = hex("1F 8B 08 00 00 00 00 00 00 FF");
+  for (int round = 0; round < 20000; ++round) {
+    Bytes input = header;
+    input[3] = static_cast<uint8_t>(rng() % 32);
+    const Bytes tail = random_bytes(rng, rng() % 200);
+    input.insert(input.end(), tail.begin(), tail.end());
+    Result<Bytes> r = gzip_unwrap(input);
+    Bytes expected;
+    ASSERT_EQ(r.ok(), zlib_gunzip(input, &expected)) << round;
+    if (!r.ok()) {
+      ASSERT_EQ(known_failures().count(r.error().display()), 1u)
+          << r.error().display();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vonk
