@@ -1,6 +1,8 @@
 #include "lib/py_convert.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <limits>
 #include <string>
 #include <type_traits>
@@ -86,6 +88,65 @@ bool check_required(const Signature& signature, std::span<PyObject*> bound) {
   return false;
 }
 
+// The interpreter's cached int objects for 0..255. When they sit at equal
+// steps in memory (checked once, as CPython lays them out), a payload byte
+// is recognised by its address alone, and result bytes reuse the objects.
+class SmallInts {
+ public:
+  // Fills the table on first use; false with an exception set.
+  bool ready() {
+    if (filled_) return true;
+    for (int v = 0; v < 256; ++v) {
+      objects_[v] = PyLong_FromLong(v);
+      if (objects_[v] == nullptr) {
+        for (int w = 0; w < v; ++w) Py_DECREF(objects_[w]);
+        return false;
+      }
+    }
+    base_ = reinterpret_cast<uintptr_t>(objects_[0]);
+    uintptr_t stride =
+        reinterpret_cast<uintptr_t>(objects_[1]) - base_;
+    bool even = stride != 0 && (stride & (stride - 1)) == 0 &&
+                reinterpret_cast<uintptr_t>(objects_[1]) > base_;
+    for (int v = 0; v < 256 && even; ++v) {
+      even = reinterpret_cast<uintptr_t>(objects_[v]) == base_ + v * stride;
+    }
+    shift_ = even ? std::countr_zero(stride) : 0;
+    by_address_ = even;
+    filled_ = true;  // the references are kept for the life of the process
+    return true;
+  }
+
+  // A new reference to the int `value`. Requires ready().
+  PyObject* get(uint8_t value) const {
+    PyObject* object = objects_[value];
+    Py_INCREF(object);
+    return object;
+  }
+
+  // If `object` is the cached int of some value 0..255, stores it.
+  bool lookup(PyObject* object, uint8_t* value) const {
+    if (!by_address_) return false;
+    uintptr_t offset = reinterpret_cast<uintptr_t>(object) - base_;
+    if (offset >= (uintptr_t{256} << shift_) ||
+        (offset & ((uintptr_t{1} << shift_) - 1)) != 0) {
+      return false;
+    }
+    *value = static_cast<uint8_t>(offset >> shift_);
+    return true;
+  }
+
+ private:
+  bool filled_ = false;
+  bool by_address_ = false;
+  uintptr_t base_ = 0;
+  int shift_ = 0;
+  PyObject* objects_[256] = {};
+};
+
+// Guarded by the interpreter lock; the module serves one interpreter.
+SmallInts small_ints;
+
 // --- Conversion helpers --------------------------------------------------------
 
 // Re-raises a pending exact TypeError as "argument '{name}': {message}",
@@ -170,8 +231,13 @@ bool for_each_element(PyObject* object, Reserve reserve, Element element) {
     for (Py_ssize_t i = 0; i < PyList_Size(object); ++i) {
       PyObject* item = PyList_GetItem(object, i);
       if (item == nullptr) return false;
-      // The element's own conversion may run Python code that changes the
-      // list; hold the element meanwhile.
+      if (PyLong_CheckExact(item) || PyUnicode_CheckExact(item)) {
+        // Converting these runs no Python code, so the list keeps them.
+        if (!element(item)) return false;
+        continue;
+      }
+      // __index__ may run Python code that changes the list; hold the
+      // element meanwhile.
       PyRef held(Py_NewRef(item));
       if (!element(held.get())) return false;
     }
@@ -209,6 +275,7 @@ template <typename T>
 bool read_integers(PyObject* object, std::vector<T>* out) {
   out->clear();
   if (refuse_str(object)) return false;
+  if (!small_ints.ready()) return false;
   // Every byte value fits every element type, so bytes and bytearray are
   // copied as they stand.
   const char* data = nullptr;
@@ -228,6 +295,11 @@ bool read_integers(PyObject* object, std::vector<T>* out) {
   return for_each_element(
       object, [out](Py_ssize_t count) { out->reserve(count); },
       [out](PyObject* item) {
+        uint8_t byte;
+        if (small_ints.lookup(item, &byte)) {  // fits every element type
+          out->push_back(byte);
+          return true;
+        }
         T value;
         if (!integer_element(item, &value)) return false;
         out->push_back(value);
@@ -237,9 +309,13 @@ bool read_integers(PyObject* object, std::vector<T>* out) {
 
 bool read_texts(PyObject* object, TokenTexts* out) {
   if (refuse_str(object)) return false;
+  // Elements of an exact list or tuple stay alive in it: nothing that runs
+  // before the texts are used can change it. Other sequences may hand out
+  // temporary objects, which are held.
+  const bool hold = !PyList_CheckExact(object) && !PyTuple_CheckExact(object);
   return for_each_element(
       object, [out](Py_ssize_t count) { out->reserve(count); },
-      [out](PyObject* item) {
+      [out, hold](PyObject* item) {
         if (!PyUnicode_Check(item)) {
           raise_conversion_error(item, "PyString");
           return false;
@@ -247,7 +323,8 @@ bool read_texts(PyObject* object, TokenTexts* out) {
         Py_ssize_t size;
         const char* data = PyUnicode_AsUTF8AndSize(item, &size);
         if (data == nullptr) return false;
-        out->add(item, std::string_view(data, static_cast<size_t>(size)));
+        out->add(hold ? item : nullptr,
+                 std::string_view(data, static_cast<size_t>(size)));
         return true;
       });
 }
@@ -264,6 +341,17 @@ template <typename T>
 PyObject* new_int_list(std::span<const T> values) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
   if (list == nullptr) return nullptr;
+  if constexpr (std::is_same_v<T, uint8_t>) {
+    if (!small_ints.ready()) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    for (size_t i = 0; i < values.size(); ++i) {
+      PyList_SetItem(list, static_cast<Py_ssize_t>(i),
+                     small_ints.get(values[i]));
+    }
+    return list;
+  }
   for (size_t i = 0; i < values.size(); ++i) {
     PyObject* item;
     if constexpr (std::is_signed_v<T>) {
@@ -365,13 +453,10 @@ bool convert_gzip(PyObject* object, bool* gzip) {
   return true;
 }
 
-void TokenTexts::reserve(size_t count) {
-  owners_.reserve(count);
-  views_.reserve(count);
-}
+void TokenTexts::reserve(size_t count) { views_.reserve(count); }
 
-void TokenTexts::add(PyObject* text_object, std::string_view text) {
-  owners_.emplace_back(Py_NewRef(text_object));
+void TokenTexts::add(PyObject* owner, std::string_view text) {
+  if (owner != nullptr) owners_.emplace_back(Py_NewRef(owner));
   views_.push_back(text);
 }
 

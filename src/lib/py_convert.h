@@ -86,13 +86,14 @@ bool convert_text(PyObject* object, const char* name, std::string_view* text);
 // means false.
 bool convert_gzip(PyObject* object, bool* gzip);
 
-// Token texts converted from a sequence of str. Holds a reference to every
-// str whose UTF-8 buffer a view points into, so the views stay valid
-// however the source sequence changes.
+// Token texts converted from a sequence of str: views of the strs' UTF-8
+// buffers, and references to the strs the source sequence may not keep.
 class TokenTexts {
  public:
   void reserve(size_t count);
-  void add(PyObject* text_object, std::string_view text);
+  // Adds `text`; when `owner` is not nullptr, holds a reference to the str
+  // whose buffer `text` points into.
+  void add(PyObject* owner, std::string_view text);
   std::span<const std::string_view> views() const { return views_; }
 
  private:

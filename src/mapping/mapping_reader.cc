@@ -3,6 +3,10 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vonk {
 namespace {
 
@@ -57,6 +61,25 @@ bool has_plain_ends(std::string_view line) {
   return first > 0x20 && first < 0x80 && last > 0x20 && last < 0x80;
 }
 
+// The first LF in [p, end), or nullptr. Lines are short (most under 128
+// bytes), so an inline scan beats a call to memchr per line.
+const char* find_lf(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i lf = _mm_set1_epi8('\n');
+  while (end - p >= 32) {
+    const auto low = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), lf)));
+    const auto high = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), lf)));
+    const unsigned mask = low | (high << 16);
+    if (mask != 0) return p + __builtin_ctz(mask);
+    p += 32;
+  }
+#endif
+  return static_cast<const char*>(
+      std::memchr(p, '\n', static_cast<size_t>(end - p)));
+}
+
 }  // namespace
 
 std::string_view trim_white_space(std::string_view line) {
@@ -73,8 +96,7 @@ MappingReader::MappingReader(std::string_view text) : rest_(text) {}
 bool MappingReader::next(MappingEntryView* entry) {
   while (!rest_.empty()) {
     const char* begin = rest_.data();
-    const auto* lf =
-        static_cast<const char*>(std::memchr(begin, '\n', rest_.size()));
+    const char* lf = find_lf(begin, begin + rest_.size());
     std::string_view line;
     if (lf != nullptr) {
       line = std::string_view(begin, static_cast<size_t>(lf - begin));

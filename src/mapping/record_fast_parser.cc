@@ -1,8 +1,10 @@
 // The fast record parser: reads the one layout that the stored texts use,
-// byte by byte, without the JSON reader. It gives up (returns false) on any
-// other input, including every malformed one, so all failures and every
-// unusual spelling are judged by the general parser.
+// with fixed-key compares, 16-byte string scans and 8-byte digit runs,
+// without the JSON reader. It gives up (returns false) on any other input,
+// including every malformed one, so all failures and every unusual
+// spelling are judged by the general parser.
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -41,19 +43,24 @@ constexpr HexTable kHex;
 
 bool is_plain(char c) { return kPlain.plain[static_cast<unsigned char>(c)]; }
 
+#if defined(__SSE2__)
+// A bit per byte of v that is not plain: a quotation mark, a
+// reverse solidus, or (signed compare) below 0x20 or at/above 0x80.
+inline unsigned special_mask(__m128i v) {
+  const __m128i special = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
+                   _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
+      _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)));
+  return static_cast<unsigned>(_mm_movemask_epi8(special));
+}
+#endif
+
 // The first byte at or after p, before end, that is not plain; end if none.
 inline const char* skip_plain(const char* p, const char* end) {
 #if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i space = _mm_set1_epi8(0x20);
   while (end - p >= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    // Signed compare: below 0x20 or at/above 0x80.
-    const __m128i special = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-        _mm_cmplt_epi8(v, space));
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(special));
+    const unsigned mask = special_mask(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
     if (mask != 0) return p + __builtin_ctz(mask);
     p += 16;
   }
@@ -93,7 +100,7 @@ inline char* put_utf8(char* out, uint32_t c) {
            ((0x80 | ((c >> 6) & 0x3F)) << 16) | ((0x80 | (c & 0x3F)) << 24);
     length = 4;
   }
-  // Little-endian byte order: the first UTF-8 byte is the lowest.
+  // The first UTF-8 byte is the word's lowest.
   const char bytes[4] = {static_cast<char>(word), static_cast<char>(word >> 8),
                          static_cast<char>(word >> 16),
                          static_cast<char>(word >> 24)};
@@ -121,7 +128,7 @@ inline bool starts_with(const char* p, const char (&literal)[N]) {
 // follows (a longer number or a leading zero then fails that check).
 inline bool read_decimal(const char** p, const char* end, uint64_t* value) {
   const char* s = *p;
-  if (end - s >= 8) {
+  if (std::endian::native == std::endian::little && end - s >= 8) {
     // Eight bytes at once: find the digits that lead them and convert them
     // without a loop. A byte is a digit when neither b - '0' nor b + 0x46
     // sets its top bit; borrows and carries only run upwards from bytes
@@ -170,16 +177,10 @@ inline void copy_plain(const char** s, const char* end, char** out) {
   const char* in = *s;
   char* to = *out;
 #if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i space = _mm_set1_epi8(0x20);
   while (end - in >= 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(to), v);
-    const __m128i special = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-        _mm_cmplt_epi8(v, space));
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(special));
+    const unsigned mask = special_mask(v);
     if (mask != 0) {
       const int n = __builtin_ctz(mask);
       *s = in + n;
@@ -195,12 +196,11 @@ inline void copy_plain(const char** s, const char* end, char** out) {
   *out = to;
 }
 
-// Decodes the token string that starts at `begin` and has its first escape
-// at *p into *scratch. Stops at
-// the closing quote, which *p then points at. Returns the decoded length,
-// or -1 to give up.
-int64_t decode_token(const char* begin, const char** p, const char* end,
-                     std::string* scratch) {
+// Decodes the token string whose text starts at *p, and which has an
+// escape, into *scratch. Stops at the closing quote, which *p then points
+// at. Returns the decoded length, or -1 to give up.
+int64_t decode_token(const char** p, const char* end, std::string* scratch) {
+  const char* const begin = *p;
   // Decoding never lengthens the text: an escape of n bytes gives at most n
   // bytes of UTF-8; 16 more bytes take the wide stores of copy_plain and
   // put_utf8. The buffer only grows, so there is no per-line fill.
@@ -209,7 +209,7 @@ int64_t decode_token(const char* begin, const char** p, const char* end,
   char* const out_begin = scratch->data();
   char* out = out_begin;
   const char* s = begin;
-  copy_plain(&s, end, &out);  // stops at *p again
+  copy_plain(&s, end, &out);  // stops at the first escape
   for (;;) {
     // Here s is at a byte that is not plain: an escape, the closing quote,
     // or a byte that the stored layout does not use. Every escape needs six
@@ -279,7 +279,7 @@ bool parse_mapping_entry_fast(std::string_view line, std::string* scratch,
   static constexpr char kTokenId[] = "\", \"token_id\": ";
   static constexpr char kMappedId[] = ", \"mapped_id\": ";
   static constexpr char kCount[] = ", \"count\": ";
-  // The shortest line: empty token, one-digit numbers, closing brace.
+  // The shortest record: empty token, one-digit numbers, closing brace.
   constexpr size_t kShortest = sizeof kHead - 1 + sizeof kTokenId - 1 + 1 +
                                sizeof kMappedId - 1 + 1 + sizeof kCount - 1 +
                                1 + 1;
@@ -298,7 +298,8 @@ bool parse_mapping_entry_fast(std::string_view line, std::string* scratch,
     entry->token = std::string_view(token_begin,
                                     static_cast<size_t>(p - token_begin));
   } else if (*p == '\\') {
-    const int64_t length = decode_token(token_begin, &p, end, scratch);
+    p = token_begin;
+    const int64_t length = decode_token(&p, end, scratch);
     if (length < 0) return false;
     entry->token =
         std::string_view(scratch->data(), static_cast<size_t>(length));
@@ -315,7 +316,9 @@ bool parse_mapping_entry_fast(std::string_view line, std::string* scratch,
   }
   p += sizeof kTokenId - 1;
   uint64_t token_id;
-  if (!read_decimal(&p, end, &token_id) || token_id > UINT32_MAX) return false;
+  if (!read_decimal(&p, end, &token_id) || token_id > UINT32_MAX) {
+    return false;
+  }
 
   // The mapped id's key, a digit, the count's key, a digit, the brace.
   if (end - p < static_cast<ptrdiff_t>(sizeof kMappedId + sizeof kCount + 1) ||
@@ -333,7 +336,6 @@ bool parse_mapping_entry_fast(std::string_view line, std::string* scratch,
   if (magnitude - negative > uint64_t{INT32_MAX}) return false;
   const int64_t mapped_id = negative ? -static_cast<int64_t>(magnitude)
                                      : static_cast<int64_t>(magnitude);
-  entry->mapped_id = static_cast<int32_t>(mapped_id);
 
   // The count's key, a digit, the brace.
   if (end - p < static_cast<ptrdiff_t>(sizeof kCount + 1) ||
@@ -346,6 +348,7 @@ bool parse_mapping_entry_fast(std::string_view line, std::string* scratch,
   if (end - p != 1 || *p != '}') return false;
 
   entry->token_id = static_cast<uint32_t>(token_id);
+  entry->mapped_id = static_cast<int32_t>(mapped_id);
   entry->count = static_cast<uint32_t>(count);
   return true;
 }

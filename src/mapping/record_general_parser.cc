@@ -12,6 +12,8 @@
 //  - validate encoding: strings must be valid UTF-8. The reader pairs a
 //    high surrogate escape with a low one but lets a lone low surrogate
 //    escape through (as the bytes ED B0..BF xx); the handler rejects those.
+// The reader takes a NUL byte for the end of its input, so a NUL byte in
+// a line fails with the reader's error for an early end, at that byte.
 //
 // Columns. Every failure is reported at line 1 and a 1-based byte column
 // within the line:

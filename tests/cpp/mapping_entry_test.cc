@@ -815,6 +815,8 @@ TEST(MappingEntryDifferentialTest, FastAndGeneralAgreeOnMutatedLines) {
   EXPECT_GT(tally.general_accepted, tally.fast_accepted);
   EXPECT_LT(tally.general_accepted, tally.lines);
   RecordProperty("mutants", static_cast<int>(tally.lines));
+  RecordProperty("fast_accepted", static_cast<int>(tally.fast_accepted));
+  RecordProperty("general_accepted", static_cast<int>(tally.general_accepted));
 }
 
 }  // namespace
