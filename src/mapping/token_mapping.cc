@@ -9,6 +9,7 @@
 #include "error/fatal_error.h"
 #include "mapping/fx_hash.h"
 #include "mapping/mapping_reader.h"
+#include "mapping/pod_buffer.h"
 
 namespace vonk {
 namespace {
@@ -21,27 +22,36 @@ struct Record {
   int32_t mapped_id;
 };
 
+using Records = PodBuffer<Record>;
+using Arena = PodBuffer<char>;
+
+std::string_view text_of(const Record& record, const Arena& arena) {
+  return std::string_view(arena.data() + record.token_offset,
+                          record.token_size);
+}
+
 // Maps a 32-bit key to the last record that carries it: a dense array when
 // the keys fill their range well (as token ids and mapped ids of real data
-// do), a hash map otherwise.
+// do), a hash map otherwise. Dense entries hold the record index plus one,
+// so the zero-filled array starts out empty.
 class IdIndex {
  public:
   template <typename KeyOf>
-  void build(const std::vector<Record>& records, KeyOf key_of) {
+  void build(const Records& records, KeyOf key_of) {
     if (records.empty()) return;
     uint32_t low = std::numeric_limits<uint32_t>::max();
     uint32_t high = 0;
-    for (const Record& record : records) {
-      uint32_t key = key_of(record);
+    for (size_t i = 0; i < records.size(); ++i) {
+      uint32_t key = key_of(records[i]);
       low = std::min(low, key);
       high = std::max(high, key);
     }
     uint64_t span = uint64_t{high} - low + 1;
     if (span <= 2 * uint64_t{records.size()} + 64) {
       base_ = low;
-      dense_.assign(span, kAbsent);
+      dense_.assign_zeroed(span);
       for (size_t i = 0; i < records.size(); ++i) {
-        dense_[key_of(records[i]) - low] = static_cast<uint32_t>(i);
+        dense_[key_of(records[i]) - low] = static_cast<uint32_t>(i + 1);
       }
     } else {
       sparse_.reserve(records.size());
@@ -57,8 +67,8 @@ class IdIndex {
       uint32_t offset = key - base_;  // wraps for keys below base_
       if (offset >= dense_.size()) return false;
       uint32_t found = dense_[offset];
-      if (found == kAbsent) return false;
-      *record = found;
+      if (found == 0) return false;
+      *record = found - 1;
       return true;
     }
     auto it = sparse_.find(key);
@@ -69,76 +79,68 @@ class IdIndex {
 
   size_t size() const {
     if (!dense_.empty()) {
-      return static_cast<size_t>(
-          std::count_if(dense_.begin(), dense_.end(),
-                        [](uint32_t r) { return r != kAbsent; }));
+      return static_cast<size_t>(std::count_if(
+          dense_.data(), dense_.data() + dense_.size(),
+          [](uint32_t r) { return r != 0; }));
     }
     return sparse_.size();
   }
 
   size_t memory_usage() const {
-    return dense_.capacity() * sizeof(uint32_t) +
-           sparse_.bucket_count() * sizeof(void*) +
+    return dense_.memory_usage() + sparse_.bucket_count() * sizeof(void*) +
            sparse_.size() * (sizeof(std::pair<uint32_t, uint32_t>) +
                              2 * sizeof(void*));
   }
 
  private:
-  static constexpr uint32_t kAbsent = std::numeric_limits<uint32_t>::max();
-
   uint32_t base_ = 0;
-  std::vector<uint32_t> dense_;
+  PodBuffer<uint32_t> dense_;
   std::unordered_map<uint32_t, uint32_t, FxHasher> sparse_;
 };
 
 // Maps a token text to the last record that carries it: open addressing
-// with linear probing. A slot holds the high half of the key's hash and the
-// record index plus one (0 marks an empty slot).
+// with linear probing. A slot holds a 32-bit tag of the key's hash and the
+// record index plus one (0 marks an empty slot), so probes past other keys
+// rarely touch their records. The home slot comes from the hash's top bits:
+// a multiplicative hash mixes upwards, and its low bits cluster badly.
 class TokenIndex {
  public:
-  // Inserts every record in order; `hashes` holds fx_hash of each record's
-  // text. Slots are prefetched a few records ahead: the table is larger
-  // than the caches, and its probes are the main cost of building it.
-  void build(const std::vector<Record>& records,
-             const std::vector<uint64_t>& hashes, const std::string& arena) {
+  // Inserts every record in order. Slots are prefetched a few records
+  // ahead: the table is larger than the caches, and its probes are the main
+  // cost of building it.
+  void build(const Records& records, const Arena& arena) {
     size_t capacity = 16;
     while (capacity < 2 * records.size()) capacity *= 2;
-    slots_.assign(capacity, 0);
+    slots_.assign_zeroed(capacity);
     mask_ = capacity - 1;
+    shift_ = 64 - std::countr_zero(capacity);
     constexpr size_t kAhead = 16;
-    for (size_t i = 0; i < records.size(); ++i) {
-      if (i + kAhead < records.size()) {
-        __builtin_prefetch(&slots_[hashes[i + kAhead] & mask_], 1);
+    uint64_t ahead[kAhead];
+    const size_t n = records.size();
+    for (size_t i = 0; i < n && i < kAhead; ++i) {
+      ahead[i] = fx_hash(text_of(records[i], arena));
+    }
+    for (size_t i = 0; i < n; ++i) {
+      const uint64_t hash = ahead[i % kAhead];
+      if (i + kAhead < n) {
+        const uint64_t next = fx_hash(text_of(records[i + kAhead], arena));
+        ahead[i % kAhead] = next;
+        __builtin_prefetch(&slots_[home(next)], 1);
       }
-      const uint64_t hash = hashes[i];
-      const uint64_t tag = hash >> 32;
-      for (size_t at = hash & mask_;; at = (at + 1) & mask_) {
-        const uint64_t slot = slots_[at];
-        if (slot == 0) {
-          slots_[at] = (tag << 32) | (i + 1);
-          ++size_;
-          break;
-        }
-        if ((slot >> 32) == tag &&
-            text_of(records[(slot & 0xFFFFFFFF) - 1], arena) ==
-                text_of(records[i], arena)) {
-          slots_[at] = (tag << 32) | (i + 1);  // a later record wins
-          break;
-        }
-      }
+      insert(hash, static_cast<uint32_t>(i), records, arena);
     }
   }
 
-  bool find(std::string_view token, const std::vector<Record>& records,
-            const std::string& arena, uint32_t* record) const {
+  bool find(std::string_view token, const Records& records,
+            const Arena& arena, uint32_t* record) const {
     if (slots_.empty()) return false;
-    uint64_t hash = fx_hash(token);
-    uint64_t tag = hash >> 32;
-    for (size_t at = hash & mask_;; at = (at + 1) & mask_) {
-      uint64_t slot = slots_[at];
+    const uint64_t hash = fx_hash(token);
+    const uint64_t tag = tag_of(hash);
+    for (size_t at = home(hash);; at = (at + 1) & mask_) {
+      const uint64_t slot = slots_[at];
       if (slot == 0) return false;
       if ((slot >> 32) == tag) {
-        uint32_t index = static_cast<uint32_t>(slot & 0xFFFFFFFF) - 1;
+        const uint32_t index = static_cast<uint32_t>(slot) - 1;
         if (text_of(records[index], arena) == token) {
           *record = index;
           return true;
@@ -148,17 +150,35 @@ class TokenIndex {
   }
 
   size_t size() const { return size_; }
-  size_t memory_usage() const { return slots_.capacity() * sizeof(uint64_t); }
-
-  static std::string_view text_of(const Record& record,
-                                  const std::string& arena) {
-    return std::string_view(arena.data() + record.token_offset,
-                            record.token_size);
-  }
+  size_t memory_usage() const { return slots_.memory_usage(); }
 
  private:
-  std::vector<uint64_t> slots_;
+  size_t home(uint64_t hash) const { return hash >> shift_; }
+  static uint64_t tag_of(uint64_t hash) { return (hash >> 8) & 0xFFFFFFFF; }
+
+  void insert(uint64_t hash, uint32_t index, const Records& records,
+              const Arena& arena) {
+    const uint64_t tag = tag_of(hash);
+    const uint64_t entry = (tag << 32) | (uint64_t{index} + 1);
+    const std::string_view token = text_of(records[index], arena);
+    for (size_t at = home(hash);; at = (at + 1) & mask_) {
+      const uint64_t slot = slots_[at];
+      if (slot == 0) {
+        slots_[at] = entry;
+        ++size_;
+        return;
+      }
+      if ((slot >> 32) == tag &&
+          text_of(records[static_cast<uint32_t>(slot) - 1], arena) == token) {
+        slots_[at] = entry;  // a later record wins
+        return;
+      }
+    }
+  }
+
+  PodBuffer<uint64_t> slots_;
   size_t mask_ = 0;
+  int shift_ = 64;
   size_t size_ = 0;
 };
 
@@ -167,11 +187,16 @@ uint32_t mapped_key(int32_t mapped_id) {
   return static_cast<uint32_t>(mapped_id) ^ 0x80000000u;
 }
 
+// Stored lines are at least 60 bytes long and their tokens a tenth of the
+// text; reserving from these figures lets a stored text load without
+// regrowing. Other texts grow their buffers as needed.
+constexpr size_t kShortestStoredLine = 60;
+
 }  // namespace
 
 struct TokenMapping::Tables {
-  std::string arena;            // every token text, back to back
-  std::vector<Record> records;  // in text order
+  Arena arena;      // every token text, back to back
+  Records records;  // in text order
   TokenIndex token_to_record;
   IdIndex token_id_to_record;
   IdIndex mapped_id_to_record;
@@ -185,27 +210,27 @@ TokenMapping::~TokenMapping() = default;
 Result<std::shared_ptr<const TokenMapping>> TokenMapping::from_jsonl(
     std::string_view text) {
   auto tables = std::make_unique<Tables>();
-  std::vector<uint64_t> hashes;  // fx_hash of each record's text
+  Records& records = tables->records;
+  Arena& arena = tables->arena;
+  records.reserve(text.size() / kShortestStoredLine + 16);
+  arena.reserve(text.size() / 8 + 64);
+
   MappingReader reader(text);
   MappingEntryView entry;
   while (reader.next(&entry)) {
-    if (tables->arena.size() + entry.token.size() >
+    if (arena.size() + entry.token.size() >
             std::numeric_limits<uint32_t>::max() ||
-        tables->records.size() >= std::numeric_limits<uint32_t>::max() - 1) {
+        records.size() >= std::numeric_limits<uint32_t>::max() - 1) {
       fatal_error("mapping text too large");
     }
-    tables->records.push_back(
-        Record{static_cast<uint32_t>(tables->arena.size()),
-               static_cast<uint32_t>(entry.token.size()), entry.token_id,
-               entry.mapped_id});
-    tables->arena.append(entry.token);
-    // Hash while the text is still in the cache.
-    hashes.push_back(fx_hash(entry.token));
+    records.push_back(Record{static_cast<uint32_t>(arena.size()),
+                             static_cast<uint32_t>(entry.token.size()),
+                             entry.token_id, entry.mapped_id});
+    arena.append(entry.token.data(), entry.token.size());
   }
   if (reader.error().has_value()) return *reader.error();
 
-  const std::vector<Record>& records = tables->records;
-  tables->token_to_record.build(records, hashes, tables->arena);
+  tables->token_to_record.build(records, arena);
   tables->token_id_to_record.build(
       records, [](const Record& r) { return r.token_id; });
   tables->mapped_id_to_record.build(
@@ -247,7 +272,7 @@ bool TokenMapping::find_token(int32_t mapped_id,
   if (!tables_->mapped_id_to_record.find(mapped_key(mapped_id), &record)) {
     return false;
   }
-  *token = TokenIndex::text_of(tables_->records[record], tables_->arena);
+  *token = text_of(tables_->records[record], tables_->arena);
   return true;
 }
 
@@ -289,8 +314,8 @@ size_t TokenMapping::mapped_id_count() const {
 }
 
 size_t TokenMapping::memory_usage() const {
-  return sizeof(TokenMapping) + sizeof(Tables) + tables_->arena.capacity() +
-         tables_->records.capacity() * sizeof(Record) +
+  return sizeof(TokenMapping) + sizeof(Tables) +
+         tables_->arena.memory_usage() + tables_->records.memory_usage() +
          tables_->token_to_record.memory_usage() +
          tables_->token_id_to_record.memory_usage() +
          tables_->mapped_id_to_record.memory_usage();
