@@ -30,14 +30,16 @@ std::string_view text_of(const Record& record, const Arena& arena) {
                           record.token_size);
 }
 
-// Maps a 32-bit key to the last record that carries it: a dense array when
-// the keys fill their range well (as token ids and mapped ids of real data
-// do), a hash map otherwise. Dense entries hold the record index plus one,
-// so the zero-filled array starts out empty.
+// Maps a 32-bit key to a value taken from the last record that carries the
+// key: a dense array with a presence bitmap when the keys fill their range
+// well (as token ids and mapped ids of real data do), a hash map otherwise.
+template <typename Value>
 class IdIndex {
  public:
-  template <typename KeyOf>
-  void build(const Records& records, KeyOf key_of) {
+  // Indexes every record under key_of(record) with value_of(record, i),
+  // later records replacing earlier ones.
+  template <typename KeyOf, typename ValueOf>
+  void build(const Records& records, KeyOf key_of, ValueOf value_of) {
     if (records.empty()) return;
     uint32_t low = std::numeric_limits<uint32_t>::max();
     uint32_t high = 0;
@@ -49,53 +51,62 @@ class IdIndex {
     uint64_t span = uint64_t{high} - low + 1;
     if (span <= 2 * uint64_t{records.size()} + 64) {
       base_ = low;
-      dense_.assign_zeroed(span);
+      values_.assign_zeroed(span);
+      present_.assign_zeroed((span + 63) / 64);
       for (size_t i = 0; i < records.size(); ++i) {
-        dense_[key_of(records[i]) - low] = static_cast<uint32_t>(i + 1);
+        uint32_t at = key_of(records[i]) - low;
+        values_[at] = value_of(records[i], static_cast<uint32_t>(i));
+        present_[at / 64] |= uint64_t{1} << (at % 64);
       }
     } else {
       sparse_.reserve(records.size());
       for (size_t i = 0; i < records.size(); ++i) {
-        sparse_[key_of(records[i])] = static_cast<uint32_t>(i);
+        sparse_[key_of(records[i])] =
+            value_of(records[i], static_cast<uint32_t>(i));
       }
     }
   }
 
-  // The index of the last record with `key`, or false.
-  bool find(uint32_t key, uint32_t* record) const {
-    if (!dense_.empty()) {
-      uint32_t offset = key - base_;  // wraps for keys below base_
-      if (offset >= dense_.size()) return false;
-      uint32_t found = dense_[offset];
-      if (found == 0) return false;
-      *record = found - 1;
+  // The value indexed under `key`, or false.
+  bool find(uint32_t key, Value* value) const {
+    if (!values_.empty()) {
+      uint32_t at = key - base_;  // wraps for keys below base_
+      if (at >= values_.size() ||
+          (present_[at / 64] & (uint64_t{1} << (at % 64))) == 0) {
+        return false;
+      }
+      *value = values_[at];
       return true;
     }
     auto it = sparse_.find(key);
     if (it == sparse_.end()) return false;
-    *record = it->second;
+    *value = it->second;
     return true;
   }
 
   size_t size() const {
-    if (!dense_.empty()) {
-      return static_cast<size_t>(std::count_if(
-          dense_.data(), dense_.data() + dense_.size(),
-          [](uint32_t r) { return r != 0; }));
+    if (!values_.empty()) {
+      size_t count = 0;
+      for (size_t i = 0; i < present_.size(); ++i) {
+        count += static_cast<size_t>(std::popcount(present_[i]));
+      }
+      return count;
     }
     return sparse_.size();
   }
 
   size_t memory_usage() const {
-    return dense_.memory_usage() + sparse_.bucket_count() * sizeof(void*) +
-           sparse_.size() * (sizeof(std::pair<uint32_t, uint32_t>) +
+    return values_.memory_usage() + present_.memory_usage() +
+           sparse_.bucket_count() * sizeof(void*) +
+           sparse_.size() * (sizeof(std::pair<uint32_t, Value>) +
                              2 * sizeof(void*));
   }
 
  private:
   uint32_t base_ = 0;
-  PodBuffer<uint32_t> dense_;
-  std::unordered_map<uint32_t, uint32_t, FxHasher> sparse_;
+  PodBuffer<Value> values_;
+  PodBuffer<uint64_t> present_;
+  std::unordered_map<uint32_t, Value, FxHasher> sparse_;
 };
 
 // Maps a token text to the last record that carries it: open addressing
@@ -198,8 +209,8 @@ struct TokenMapping::Tables {
   Arena arena;      // every token text, back to back
   Records records;  // in text order
   TokenIndex token_to_record;
-  IdIndex token_id_to_record;
-  IdIndex mapped_id_to_record;
+  IdIndex<int32_t> token_id_to_mapped_id;  // read on every encode, so direct
+  IdIndex<uint32_t> mapped_id_to_record;
 };
 
 TokenMapping::TokenMapping(std::unique_ptr<Tables> tables)
@@ -231,10 +242,12 @@ Result<std::shared_ptr<const TokenMapping>> TokenMapping::from_jsonl(
   if (reader.error().has_value()) return *reader.error();
 
   tables->token_to_record.build(records, arena);
-  tables->token_id_to_record.build(
-      records, [](const Record& r) { return r.token_id; });
+  tables->token_id_to_mapped_id.build(
+      records, [](const Record& r) { return r.token_id; },
+      [](const Record& r, uint32_t) { return r.mapped_id; });
   tables->mapped_id_to_record.build(
-      records, [](const Record& r) { return mapped_key(r.mapped_id); });
+      records, [](const Record& r) { return mapped_key(r.mapped_id); },
+      [](const Record&, uint32_t index) { return index; });
   return std::shared_ptr<const TokenMapping>(
       new TokenMapping(std::move(tables)));
 }
@@ -251,10 +264,7 @@ bool TokenMapping::find_mapped_id(std::string_view token,
 }
 
 bool TokenMapping::find_mapped_id(uint32_t token_id, int32_t* mapped_id) const {
-  uint32_t record;
-  if (!tables_->token_id_to_record.find(token_id, &record)) return false;
-  *mapped_id = tables_->records[record].mapped_id;
-  return true;
+  return tables_->token_id_to_mapped_id.find(token_id, mapped_id);
 }
 
 bool TokenMapping::find_token_id(int32_t mapped_id, uint32_t* token_id) const {
@@ -306,7 +316,7 @@ size_t TokenMapping::token_count() const {
 }
 
 size_t TokenMapping::token_id_count() const {
-  return tables_->token_id_to_record.size();
+  return tables_->token_id_to_mapped_id.size();
 }
 
 size_t TokenMapping::mapped_id_count() const {
@@ -317,7 +327,7 @@ size_t TokenMapping::memory_usage() const {
   return sizeof(TokenMapping) + sizeof(Tables) +
          tables_->arena.memory_usage() + tables_->records.memory_usage() +
          tables_->token_to_record.memory_usage() +
-         tables_->token_id_to_record.memory_usage() +
+         tables_->token_id_to_mapped_id.memory_usage() +
          tables_->mapped_id_to_record.memory_usage();
 }
 
