@@ -114,7 +114,7 @@ PyObject* encode_tokens(PyObject* self, PyObject* const* args,
 
 PyObject* encode_token_ids(PyObject* self, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* kwnames) {
-  return run_method<std::vector<uint32_t>>(
+  return run_method<ReusedVector<uint32_t>>(
       kEncodeTokenIds, self, args, nargs, kwnames,
       [](const Codec& codec, auto token_ids, bool gzip) {
         return codec.encode_token_ids(token_ids, gzip);
@@ -123,7 +123,7 @@ PyObject* encode_token_ids(PyObject* self, PyObject* const* args,
 
 PyObject* encode_mapped_ids(PyObject* self, PyObject* const* args,
                             Py_ssize_t nargs, PyObject* kwnames) {
-  return run_method<std::vector<int32_t>>(
+  return run_method<ReusedVector<int32_t>>(
       kEncodeMappedIds, self, args, nargs, kwnames,
       [](const Codec& codec, auto mapped_ids, bool gzip) {
         return codec.encode_mapped_ids(mapped_ids, gzip);
@@ -132,7 +132,7 @@ PyObject* encode_mapped_ids(PyObject* self, PyObject* const* args,
 
 PyObject* encode_raw_token_ids(PyObject* self, PyObject* const* args,
                                Py_ssize_t nargs, PyObject* kwnames) {
-  return run_method<std::vector<uint32_t>>(
+  return run_method<ReusedVector<uint32_t>>(
       kEncodeRawTokenIds, self, args, nargs, kwnames,
       [](const Codec& codec, auto token_ids, bool gzip) {
         return codec.encode_raw_token_ids(token_ids, gzip);
@@ -141,7 +141,7 @@ PyObject* encode_raw_token_ids(PyObject* self, PyObject* const* args,
 
 PyObject* decode_mapped_ids(PyObject* self, PyObject* const* args,
                             Py_ssize_t nargs, PyObject* kwnames) {
-  return run_method<std::vector<uint8_t>>(
+  return run_method<ReusedVector<uint8_t>>(
       kDecodeMappedIds, self, args, nargs, kwnames,
       [](const Codec& codec, auto payload, bool gzip) {
         return codec.decode_mapped_ids(payload, gzip);
@@ -152,7 +152,7 @@ PyObject* decode_tokens(PyObject* self, PyObject* const* args,
                         Py_ssize_t nargs, PyObject* kwnames) {
   // The returned views point into the instance's mapping, which outlives
   // the call.
-  return run_method<std::vector<uint8_t>>(
+  return run_method<ReusedVector<uint8_t>>(
       kDecodeTokens, self, args, nargs, kwnames,
       [](const Codec& codec, auto payload, bool gzip) {
         return codec.decode_tokens(payload, gzip);
@@ -161,7 +161,7 @@ PyObject* decode_tokens(PyObject* self, PyObject* const* args,
 
 PyObject* decode_token_ids(PyObject* self, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* kwnames) {
-  return run_method<std::vector<uint8_t>>(
+  return run_method<ReusedVector<uint8_t>>(
       kDecodeTokenIds, self, args, nargs, kwnames,
       [](const Codec& codec, auto payload, bool gzip) {
         return codec.decode_token_ids(payload, gzip);
@@ -170,7 +170,7 @@ PyObject* decode_token_ids(PyObject* self, PyObject* const* args,
 
 PyObject* token_id_to_mapped_id(PyObject* self, PyObject* const* args,
                                 Py_ssize_t nargs, PyObject* kwnames) {
-  return run_method<std::vector<uint32_t>>(
+  return run_method<ReusedVector<uint32_t>>(
       kTokenIdToMappedId, self, args, nargs, kwnames,
       [](const Codec& codec, auto token_ids, bool /*gzip*/) {
         return codec.token_id_to_mapped_id(token_ids);
@@ -179,7 +179,7 @@ PyObject* token_id_to_mapped_id(PyObject* self, PyObject* const* args,
 
 PyObject* mapped_id_to_token_id(PyObject* self, PyObject* const* args,
                                 Py_ssize_t nargs, PyObject* kwnames) {
-  return run_method<std::vector<int32_t>>(
+  return run_method<ReusedVector<int32_t>>(
       kMappedIdToTokenId, self, args, nargs, kwnames,
       [](const Codec& codec, auto mapped_ids, bool /*gzip*/) {
         return codec.mapped_id_to_token_id(mapped_ids);

@@ -112,6 +112,52 @@ bool convert_sequence(PyObject* object, const char* name,
 bool convert_sequence(PyObject* object, const char* name,
                       std::vector<uint8_t>* out);
 
+// A vector for one call's converted argument, taken from and given back to
+// a one-slot cache per element type. Large temporaries that are allocated
+// and freed on every call make malloc return their pages to the system and
+// fault them in again on the next call, which costs more than converting
+// the elements. A call nested in another (through __index__ running Python
+// code) finds the slot taken and uses a fresh vector. The slot is guarded by
+// the interpreter lock.
+template <typename T>
+class ReusedVector {
+ public:
+  ReusedVector() {
+    if (!slot_taken_) {
+      slot_taken_ = true;
+      from_slot_ = true;
+      values_.swap(slot_);
+    }
+  }
+  ReusedVector(const ReusedVector&) = delete;
+  ReusedVector& operator=(const ReusedVector&) = delete;
+  ~ReusedVector() {
+    if (!from_slot_) return;
+    values_.clear();
+    if (values_.capacity() <= kMaxKept) values_.swap(slot_);
+    slot_taken_ = false;
+  }
+
+  std::vector<T>& vector() { return values_; }
+  const std::vector<T>& vector() const { return values_; }
+
+ private:
+  // Larger buffers are freed rather than kept for the next call.
+  static constexpr size_t kMaxKept = (size_t{16} << 20) / sizeof(T);
+
+  static inline std::vector<T> slot_;
+  static inline bool slot_taken_ = false;
+
+  std::vector<T> values_;
+  bool from_slot_ = false;
+};
+
+template <typename T>
+bool convert_sequence(PyObject* object, const char* name,
+                      ReusedVector<T>* out) {
+  return convert_sequence(object, name, &out->vector());
+}
+
 // The elements a converted argument hands to the core.
 inline std::span<const std::string_view> elements_of(const TokenTexts& t) {
   return t.views();
@@ -119,6 +165,10 @@ inline std::span<const std::string_view> elements_of(const TokenTexts& t) {
 template <typename T>
 std::span<const T> elements_of(const std::vector<T>& values) {
   return values;
+}
+template <typename T>
+std::span<const T> elements_of(const ReusedVector<T>& values) {
+  return values.vector();
 }
 
 // New lists of new int / str objects, one per element; nullptr with an

@@ -74,7 +74,7 @@ PyObject* run_function(const Signature& signature, PyObject* const* args,
 
 PyObject* compress_token_ids(PyObject* /*module*/, PyObject* const* args,
                              Py_ssize_t nargs, PyObject* kwnames) {
-  return run_function<std::vector<uint32_t>>(
+  return run_function<ReusedVector<uint32_t>>(
       kCompress, args, nargs, kwnames,
       [](const Codec& codec, auto token_ids, bool gzip) {
         return codec.encode_token_ids(token_ids, gzip);
@@ -83,7 +83,7 @@ PyObject* compress_token_ids(PyObject* /*module*/, PyObject* const* args,
 
 PyObject* decompress_token_ids(PyObject* /*module*/, PyObject* const* args,
                                Py_ssize_t nargs, PyObject* kwnames) {
-  return run_function<std::vector<uint8_t>>(
+  return run_function<ReusedVector<uint8_t>>(
       kDecompress, args, nargs, kwnames,
       [](const Codec& codec, auto payload, bool gzip) {
         return codec.decode_token_ids(payload, gzip);
