@@ -47,8 +47,8 @@ constexpr char kBadChecksum[] =
 constexpr char kBadDeflate[] = "corrupt deflate stream";
 
 CodecError unwrap_error(const char* text) {
-  return CodecError::invalid_payload(std::string("Gzip decompression failed: ") +
-                                     text);
+  return CodecError::invalid_payload(
+      std::string("Gzip decompression failed: ") + text);
 }
 
 uint32_t crc32_of(uint32_t crc, const uint8_t* data, size_t size) {
@@ -125,13 +125,17 @@ class Inflater {
   bool live_ = false;
 };
 
-// Gives the compressor more output room when it has filled what it had.
-void grow_output(std::vector<uint8_t>* out, z_stream* s) {
-  const size_t used = out->size() - s->avail_out;
-  const size_t more = std::max<size_t>(out->size() / 2, kMinGrowth);
-  out->resize(out->size() + more);
+// Points the stream's output at the free part of `out`, short of its last
+// `reserved` bytes and at most kMaxZlibChunk bytes long, after doubling what
+// has been produced when nothing is free.
+void give_room(std::vector<uint8_t>* out, z_stream* s, size_t reserved) {
+  const size_t used = static_cast<size_t>(s->next_out - out->data());
+  if (out->size() - reserved <= used) {
+    out->resize(used + reserved + std::max(used, kMinGrowth));
+  }
   s->next_out = out->data() + used;
-  s->avail_out = static_cast<uInt>(std::min(out->size() - used, kMaxZlibChunk));
+  s->avail_out =
+      static_cast<uInt>(std::min(out->size() - reserved - used, kMaxZlibChunk));
 }
 
 // Skips a zero-terminated header text at `*pos`.
@@ -140,7 +144,8 @@ const char* skip_header_text(std::span<const uint8_t> in, size_t* pos) {
   const size_t window = std::min(left, kMaxHeaderText + 1);
   const void* zero = std::memchr(in.data() + *pos, 0, window);
   if (zero != nullptr) {
-    *pos = static_cast<size_t>(static_cast<const uint8_t*>(zero) - in.data()) + 1;
+    const auto* at = static_cast<const uint8_t*>(zero);
+    *pos = static_cast<size_t>(at - in.data()) + 1;
     return nullptr;
   }
   // No zero among the first 65536 bytes: the 65536th is a further text byte.
@@ -181,19 +186,19 @@ const char* read_header(std::span<const uint8_t> in, size_t* pos) {
   return nullptr;
 }
 
-// Initial size of the inflater's output. A well-formed single member ends in
-// its ISIZE; that value is believed only while it stays within a few times
-// the input, so a forged trailer cannot force a large reservation.
+// Initial size of the inflater's output. A member that ends the input ends
+// in its ISIZE; that value is believed only while it stays within a few times
+// the input, so a forged trailer cannot force a large reservation. Otherwise
+// the output starts small and doubles as it is produced.
 size_t initial_inflate_room(std::span<const uint8_t> in, size_t data_start) {
   const size_t data = in.size() - data_start;
-  const size_t cap = std::max(kMinGrowth, 4 * data);
   if (data >= kTrailerSize) {
     const size_t hinted = load_le32(in.data() + in.size() - 4);
     // One spare byte lets the inflater see the end of the final block
     // without running out of room first.
-    if (hinted < cap) return hinted + 1;
+    if (hinted < std::max(kMinGrowth, 4 * data)) return hinted + 1;
   }
-  return std::min(cap, std::max(kMinGrowth, 2 * data));
+  return kMinGrowth;
 }
 
 }  // namespace
@@ -206,16 +211,15 @@ std::vector<uint8_t> gzip_wrap(std::span<const uint8_t> bytes) {
     fatal_error(zlib_failure("Failed to write to gzip encoder", rc, s));
   }
 
-  // Room for the whole member at once; grown only if zlib's bound were
-  // ever exceeded.
-  const uLong bound =
-      deflateBound(&s, static_cast<uLong>(std::min(bytes.size(), kMaxZlibChunk)));
+  // Room for the whole member at once, trailer included; grown only if
+  // zlib's bound were ever exceeded.
+  const uLong bound = deflateBound(
+      &s, static_cast<uLong>(std::min(bytes.size(), kMaxZlibChunk)));
   const size_t chunks = bytes.size() / kMaxZlibChunk + 1;
   std::vector<uint8_t> out(kHeaderSize + bound * chunks + kTrailerSize);
   std::memcpy(out.data(), kHeader, kHeaderSize);
   s.next_out = out.data() + kHeaderSize;
-  s.avail_out = static_cast<uInt>(
-      std::min(out.size() - kHeaderSize - kTrailerSize, kMaxZlibChunk));
+  s.avail_out = 0;
 
   // Feed the payload.
   const uint8_t* in = bytes.data();
@@ -225,7 +229,7 @@ std::vector<uint8_t> gzip_wrap(std::span<const uint8_t> bytes) {
     s.next_in = const_cast<Bytef*>(in);
     s.avail_in = static_cast<uInt>(piece);
     while (s.avail_in > 0) {
-      if (s.avail_out == 0) grow_output(&out, &s);
+      if (s.avail_out == 0) give_room(&out, &s, kTrailerSize);
       const int rc = deflate(&s, Z_NO_FLUSH);
       if (rc != Z_OK && rc != Z_BUF_ERROR) {
         fatal_error(zlib_failure("Failed to write to gzip encoder", rc, s));
@@ -237,7 +241,7 @@ std::vector<uint8_t> gzip_wrap(std::span<const uint8_t> bytes) {
 
   // Finish the stream.
   for (;;) {
-    if (s.avail_out == 0) grow_output(&out, &s);
+    if (s.avail_out == 0) give_room(&out, &s, kTrailerSize);
     const int rc = deflate(&s, Z_FINISH);
     if (rc == Z_STREAM_END) break;
     if (rc != Z_OK && rc != Z_BUF_ERROR) {
@@ -245,7 +249,7 @@ std::vector<uint8_t> gzip_wrap(std::span<const uint8_t> bytes) {
     }
   }
 
-  size_t size = static_cast<size_t>(s.next_out - out.data());
+  const size_t size = static_cast<size_t>(s.next_out - out.data());
   out.resize(size + kTrailerSize);
   store_le32(out.data() + size, crc32_of(0, bytes.data(), bytes.size()));
   store_le32(out.data() + size + 4, static_cast<uint32_t>(bytes.size()));
@@ -265,37 +269,29 @@ Result<std::vector<uint8_t>> gzip_unwrap(std::span<const uint8_t> bytes) {
 
   std::vector<uint8_t> out(initial_inflate_room(bytes, pos));
   s.next_out = out.data();
-  s.avail_out = static_cast<uInt>(std::min(out.size(), kMaxZlibChunk));
+  s.avail_out = 0;
   const uint8_t* in = bytes.data() + pos;
   const uint8_t* const in_end = bytes.data() + bytes.size();
 
   for (;;) {
     if (s.avail_in == 0 && in != in_end) {
-      const size_t piece = std::min(static_cast<size_t>(in_end - in),
-                                    kMaxZlibChunk);
+      const size_t piece =
+          std::min(static_cast<size_t>(in_end - in), kMaxZlibChunk);
       s.next_in = const_cast<Bytef*>(in);
       s.avail_in = static_cast<uInt>(piece);
       in += piece;
     }
-    if (s.avail_out == 0) {
-      // Grow with what has been produced, never from declared sizes.
-      const size_t used = static_cast<size_t>(s.next_out - out.data());
-      if (used == out.size()) {
-        out.resize(used + std::max(used, kMinGrowth));
-      }
-      s.next_out = out.data() + used;
-      s.avail_out = static_cast<uInt>(std::min(out.size() - used, kMaxZlibChunk));
-    }
+    // Grows with what has been produced, never from declared sizes.
+    if (s.avail_out == 0) give_room(&out, &s, 0);
     const int rc = inflate(&s, Z_NO_FLUSH);
     if (rc == Z_STREAM_END) break;
     if (rc == Z_OK) continue;
     if (rc == Z_BUF_ERROR) {
-      // No progress was possible. Room and input are topped up before each
-      // call, so the input has ended before the final block did.
-      if (s.avail_out == 0 || s.avail_in != 0 || in != in_end) {
-        fatal_error("Gzip decoder made no progress");
-      }
-      return unwrap_error(kEndOfFile);
+      // No progress was possible: out of room (given more above), or out of
+      // input before the final block ended.
+      if (s.avail_out == 0) continue;
+      if (s.avail_in == 0 && in == in_end) return unwrap_error(kEndOfFile);
+      return unwrap_error(kBadDeflate);
     }
     if (rc == Z_DATA_ERROR || rc == Z_NEED_DICT) {
       return unwrap_error(kBadDeflate);
@@ -314,6 +310,8 @@ Result<std::vector<uint8_t>> gzip_unwrap(std::span<const uint8_t> bytes) {
       load_le32(trailer + 4) != static_cast<uint32_t>(size)) {
     return unwrap_error(kBadChecksum);
   }
+  // A size hint taken from bytes after the member may have been too large.
+  if (out.capacity() - size > size + kMinGrowth) out.shrink_to_fit();
   return out;
 }
 

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "codec/gzip.h"
+#include "codec/zigzag_run.h"
 #include "error/codec_error.h"
 #include "error/fatal_error.h"
 
@@ -28,8 +29,9 @@ constexpr int kFieldIdVarintLimit = 3;
 constexpr int kCountVarintLimit = 5;
 constexpr int kElementVarintLimit = 5;
 
-// ---- Writing -----------------------------------------------------------------
+// ---- Writing ----------------------------------------------------------------
 
+// Zigzag form of `n`: 0, -1, 1, -2, 2 become 0, 1, 2, 3, 4.
 inline uint32_t zigzag32(int32_t n) {
   return (static_cast<uint32_t>(n) << 1) ^ static_cast<uint32_t>(n >> 31);
 }
@@ -44,6 +46,7 @@ inline uint8_t* put_varint32(uint8_t* p, uint32_t v) {
   return p;
 }
 
+// Stores `v` at `p` as eight little-endian bytes.
 inline void store_le64(uint8_t* p, uint64_t v) {
   if constexpr (std::endian::native == std::endian::big) {
     v = __builtin_bswap64(v);
@@ -61,7 +64,8 @@ struct VarintShape {
       const int bits = 32 - zeros;
       const int n = (bits + 6) / 7;
       length[zeros] = static_cast<uint8_t>(n);
-      continuation[zeros] = 0x8080808080ull & ((uint64_t{1} << (8 * (n - 1))) - 1);
+      continuation[zeros] =
+          0x8080808080ull & ((uint64_t{1} << (8 * (n - 1))) - 1);
     }
   }
 };
@@ -80,7 +84,7 @@ inline uint8_t* put_zigzag_word(uint8_t* p, int32_t n) {
   return p + kVarintShape.length[zeros];
 }
 
-// ---- Reading -----------------------------------------------------------------
+// ---- Reading ----------------------------------------------------------------
 
 // The failure categories of the reader. Each maps to one fixed text.
 enum class Fault : uint8_t {
@@ -119,38 +123,9 @@ const char* fault_text(Fault fault) {
   return "";
 }
 
-// Inverse zigzag of a raw varint value, keeping the low 32 bits. Done in 64
-// bits so that bit 32 of an over-wide value still lands in bit 31.
-inline int32_t unzigzag32(uint64_t v) {
-  return static_cast<int32_t>(static_cast<uint32_t>((v >> 1) ^ (0 - (v & 1))));
-}
-
+// Inverse zigzag of a field id varint, low 16 bits as signed 16-bit.
 inline int16_t unzigzag16(uint64_t v) {
   return static_cast<int16_t>(static_cast<uint16_t>((v >> 1) ^ (0 - (v & 1))));
-}
-
-// Bit 7 of every byte of a word: set on varint bytes that continue.
-constexpr uint64_t kStopBits = 0x8080808080808080ull;
-
-inline uint64_t load_le64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, sizeof(v));
-  if constexpr (std::endian::native == std::endian::big) {
-    v = __builtin_bswap64(v);
-  }
-  return v;
-}
-
-// The low `n` bits set, for n in 1 to 63.
-inline uint64_t low_bits(int n) { return (uint64_t{1} << n) - 1; }
-
-// The value of a varint of at most five bytes held in the low bytes of `y`
-// (bytes past its end already cleared): the 7-bit groups packed together.
-inline uint64_t gather7(uint64_t y) {
-  return (y & 0x7F) | ((y >> 1) & (uint64_t{0x7F} << 7)) |
-         ((y >> 2) & (uint64_t{0x7F} << 14)) |
-         ((y >> 3) & (uint64_t{0x7F} << 21)) |
-         ((y >> 4) & (uint64_t{0x7F} << 28));
 }
 
 // Consumes the input strictly from the front.
@@ -230,47 +205,16 @@ class Reader {
   // min(count, left()) ids: every element takes at least one byte, so the
   // input runs out before a write could pass that bound.
   Fault read_elements(size_t count, int32_t* out) {
-    const uint8_t* p = p_;
-    const uint8_t* const end = end_;
-    size_t i = 0;
-    // Fast path, while eight bytes can be loaded at once. Element ends are
-    // the bytes with bit 7 clear; when four of them lie in the word, its
-    // first four elements are taken together (none can exceed five bytes).
-    while (end - p >= 8 && count - i >= 4) {
-      const uint64_t x = load_le64(p);
-      const uint64_t s1 = ~x & kStopBits;
-      const uint64_t s2 = s1 & (s1 - 1);
-      const uint64_t s3 = s2 & (s2 - 1);
-      const uint64_t s4 = s3 & (s3 - 1);
-      if (s4 != 0) [[likely]] {
-        const int e1 = std::countr_zero(s1) + 1;
-        const int e2 = std::countr_zero(s2) + 1;
-        const int e3 = std::countr_zero(s3) + 1;
-        const int e4 = std::countr_zero(s4) + 1;
-        out[i] = unzigzag32(gather7(x & low_bits(e1)));
-        out[i + 1] = unzigzag32(gather7((x >> e1) & low_bits(e2 - e1)));
-        out[i + 2] = unzigzag32(gather7((x >> e2) & low_bits(e3 - e2)));
-        out[i + 3] = unzigzag32(gather7((x >> e3) & low_bits(e4 - e3)));
-        i += 4;
-        p += e4 >> 3;
-        continue;
-      }
-      // One element, if it ends within five bytes; else the careful path
-      // below reports the over-long varint.
-      const uint64_t first = s1 & 0x8080808080ull;
-      if (first == 0) break;
-      const int e = std::countr_zero(first) + 1;
-      out[i++] = unzigzag32(gather7(x & low_bits(e)));
-      p += e >> 3;
-    }
-    p_ = p;
-    // Careful path for the last few bytes and elements.
+    // The bulk of the elements in one fast pass, the last few (and any
+    // malformed one) byte by byte.
+    static const zigzag_run::RunReader read_run = zigzag_run::best_run_reader();
+    size_t i = read_run(&p_, end_, count, out);
     for (; i < count; ++i) {
       uint64_t v;
       if (Fault f = read_varint(kElementVarintLimit, &v); f != Fault::kNone) {
         return f;
       }
-      out[i] = unzigzag32(v);
+      out[i] = zigzag_run::unzigzag32(v);
     }
     return Fault::kNone;
   }

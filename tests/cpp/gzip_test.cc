@@ -74,7 +74,7 @@ uint16_t header_crc(const Bytes& header) {
 }
 
 // A member with the given FLG and optional fields, around `data`.
-struct MemberSpec {
+struct MemberFields {
   uint8_t flags = 0;
   Bytes extra;           // FEXTRA payload (flag 0x04)
   std::string name;      // FNAME (flag 0x08)
@@ -82,24 +82,24 @@ struct MemberSpec {
   bool header_crc_ok = true;  // with flag 0x02
 };
 
-Bytes build_member(const MemberSpec& spec, const Bytes& data) {
-  Bytes out = {0x1F, 0x8B, 0x08, spec.flags, 0x12, 0x34, 0x56, 0x78, 0x02, 0x03};
-  if (spec.flags & 0x04) {
-    out.push_back(static_cast<uint8_t>(spec.extra.size()));
-    out.push_back(static_cast<uint8_t>(spec.extra.size() >> 8));
-    out.insert(out.end(), spec.extra.begin(), spec.extra.end());
+Bytes build_member(const MemberFields& fields, const Bytes& data) {
+  Bytes out = {0x1F, 0x8B, 0x08, fields.flags, 0x12, 0x34, 0x56, 0x78, 0x02, 0x03};
+  if (fields.flags & 0x04) {
+    out.push_back(static_cast<uint8_t>(fields.extra.size()));
+    out.push_back(static_cast<uint8_t>(fields.extra.size() >> 8));
+    out.insert(out.end(), fields.extra.begin(), fields.extra.end());
   }
-  if (spec.flags & 0x08) {
-    out.insert(out.end(), spec.name.begin(), spec.name.end());
+  if (fields.flags & 0x08) {
+    out.insert(out.end(), fields.name.begin(), fields.name.end());
     out.push_back(0);
   }
-  if (spec.flags & 0x10) {
-    out.insert(out.end(), spec.comment.begin(), spec.comment.end());
+  if (fields.flags & 0x10) {
+    out.insert(out.end(), fields.comment.begin(), fields.comment.end());
     out.push_back(0);
   }
-  if (spec.flags & 0x02) {
+  if (fields.flags & 0x02) {
     uint16_t crc = header_crc(out);
-    if (!spec.header_crc_ok) crc ^= 0x0100;
+    if (!fields.header_crc_ok) crc ^= 0x0100;
     out.push_back(static_cast<uint8_t>(crc));
     out.push_back(static_cast<uint8_t>(crc >> 8));
   }
@@ -396,6 +396,7 @@ TEST(GzipUnwrap, HighlyCompressedDataGrowsPastEveryGuess) {
 #endif
 #endif
 
+#ifndef VONK_ASAN
 // Caps the address space of this (death-test child) process at its current
 // size plus `headroom` bytes.
 void limit_address_space(size_t headroom) {
@@ -408,6 +409,7 @@ void limit_address_space(size_t headroom) {
   limit.rlim_cur = limit.rlim_max = pages * 4096 + headroom;
   ASSERT_EQ(setrlimit(RLIMIT_AS, &limit), 0);
 }
+#endif
 
 TEST(GzipUnwrapDeathTest, ForgedSizesDoNotReserveMemory) {
 #ifdef VONK_ASAN

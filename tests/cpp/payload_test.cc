@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "codec/gzip.h"
+#include "codec/zigzag_run.h"
 #include "error/codec_error.h"
 #include "error/fatal_error.h"
 
@@ -257,7 +258,11 @@ TEST(PayloadEncode, LengthIsSumOfVarintLengths) {
     size_t expected = 1 + 1 + (n >= 15 ? (n < 128 ? 1 : 2) : 0) + 1;
     for (int32_t id : ids) {
       const uint32_t z = (static_cast<uint32_t>(id) << 1) ^ static_cast<uint32_t>(id >> 31);
-      expected += z < (1u << 7) ? 1 : z < (1u << 14) ? 2 : z < (1u << 21) ? 3 : z < (1u << 28) ? 4 : 5;
+      expected += z < (1u << 7)    ? 1
+                  : z < (1u << 14) ? 2
+                  : z < (1u << 21) ? 3
+                  : z < (1u << 28) ? 4
+                                   : 5;
     }
     EXPECT_EQ(encode_payload(ids, false).size(), expected) << n;
   }
@@ -444,6 +449,7 @@ TEST(PayloadDecode, GzipFlag) {
 #endif
 #endif
 
+#ifndef VONK_ASAN
 // Caps the address space of this (death-test child) process at its current
 // size plus `headroom` bytes.
 void limit_address_space(size_t headroom) {
@@ -456,6 +462,7 @@ void limit_address_space(size_t headroom) {
   limit.rlim_cur = limit.rlim_max = pages * 4096 + headroom;
   ASSERT_EQ(setrlimit(RLIMIT_AS, &limit), 0);
 }
+#endif
 
 TEST(PayloadDecodeDeathTest, HugeCountDoesNotReserveMemory) {
 #ifdef VONK_ASAN
@@ -583,6 +590,92 @@ TEST(PayloadRobustness, DamagedGzipPayloadsFailCleanly) {
       ASSERT_EQ(r.value(), ids);
     } else {
       ASSERT_EQ(r.error().display().rfind("Invalid payload: ", 0), 0u);
+    }
+  }
+}
+
+// ---- The bulk element readers ------------------------------------------------------
+
+// Varints read one byte at a time from the start of `bytes` (at most five
+// bytes each), until one fails: each value and the offset just past it.
+std::vector<std::pair<int32_t, size_t>> literal_varints(const Bytes& bytes) {
+  std::vector<std::pair<int32_t, size_t>> out;
+  size_t pos = 0;
+  for (;;) {
+    uint64_t v = 0;
+    bool ended = false;
+    for (int i = 0; i < 5 && pos < bytes.size() && !ended; ++i) {
+      const uint8_t b = bytes[pos++];
+      v |= static_cast<uint64_t>(b & 0x7F) << (7 * i);
+      ended = !(b & 0x80);
+    }
+    if (!ended) return out;
+    out.emplace_back(static_cast<int32_t>(static_cast<uint32_t>((v >> 1) ^ (0 - (v & 1)))), pos);
+  }
+}
+
+struct NamedReader {
+  const char* name;
+  zigzag_run::RunReader read;
+};
+
+std::vector<NamedReader> run_readers() {
+  std::vector<NamedReader> readers = {{"portable", &zigzag_run::read_run_portable}};
+#ifdef VONK_ZIGZAG_RUN_BMI2
+  if (zigzag_run::bmi2_usable()) readers.push_back({"bmi2", &zigzag_run::read_run_bmi2});
+#endif
+  return readers;
+}
+
+TEST(PayloadRunReaders, AgreeWithLiteralReadingAndDoTheBulk) {
+  std::mt19937_64 rng(31337);
+  const auto readers = run_readers();
+  for (int round = 0; round < 4000; ++round) {
+    Bytes bytes;
+    const int kind = round % 4;
+    if (kind == 0) {
+      const Bytes body = encode_payload(random_ids(rng, rng() % 400), false);
+      bytes.assign(body.begin() + 2, body.end());  // varints (and more) from byte 2 on
+    } else if (kind == 1) {
+      // Valid varints, with an over-long one or a cut somewhere.
+      const Bytes body = encode_payload(random_ids(rng, 1 + rng() % 300), false);
+      bytes.assign(body.begin() + 2, body.end());
+      const size_t at = rng() % bytes.size();
+      if (rng() % 2) {
+        bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at), 5 + rng() % 70, 0x80);
+      } else {
+        bytes.resize(at);
+      }
+    } else {
+      bytes.resize(rng() % 600);
+      for (uint8_t& b : bytes) b = static_cast<uint8_t>(kind == 2 ? rng() : rng() | 0x80);
+      if (kind == 3) {
+        for (uint8_t& b : bytes) {
+          if (rng() % 3 == 0) b &= 0x7F;
+        }
+      }
+    }
+    const auto literal = literal_varints(bytes);
+    const size_t count = rng() % 2 ? literal.size() + rng() % 5 : rng() % (literal.size() + 1);
+    for (const NamedReader& reader : readers) {
+      std::vector<int32_t> out(std::min(count, bytes.size()) + 1, 0x5A5A5A5A);
+      const uint8_t* p = bytes.data();
+      const size_t n = reader.read(&p, bytes.data() + bytes.size(), count, out.data());
+      ASSERT_LE(n, count) << reader.name;
+      ASSERT_LE(n, literal.size()) << reader.name << " round " << round;
+      for (size_t j = 0; j < n; ++j) {
+        ASSERT_EQ(out[j], literal[j].first) << reader.name << " round " << round << " id " << j;
+      }
+      // Nothing written past the ids returned.
+      ASSERT_EQ(out[n], 0x5A5A5A5A) << reader.name;
+      const size_t consumed = static_cast<size_t>(p - bytes.data());
+      ASSERT_EQ(consumed, n == 0 ? 0 : literal[n - 1].second) << reader.name << " round " << round;
+      // It stops only at the count, at a varint it must not read, or near the end.
+      const bool at_count = n == count;
+      const bool at_bad_varint = n == literal.size();
+      ASSERT_TRUE(at_count || at_bad_varint || bytes.size() - consumed <= 76)
+          << reader.name << " round " << round << ": stopped at " << consumed << " of "
+          << bytes.size();
     }
   }
 }
