@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -293,19 +294,30 @@ std::vector<uint8_t> encode_payload(std::span<const int32_t> mapped_ids,
   return out;
 }
 
-Result<std::vector<int32_t>> decode_payload(std::span<const uint8_t> bytes,
-                                            bool gzip) {
-  std::vector<int32_t> ids;
+std::optional<CodecError> decode_payload_into(std::span<const uint8_t> bytes,
+                                              bool gzip,
+                                              std::vector<int32_t>* mapped_ids) {
+  mapped_ids->clear();
   Fault fault;
   if (gzip) {
     Result<std::vector<uint8_t>> unwrapped = gzip_unwrap(bytes);
     if (!unwrapped.ok()) return std::move(unwrapped).error();
-    fault = read_payload(unwrapped.value(), &ids);
+    fault = read_payload(unwrapped.value(), mapped_ids);
   } else {
-    fault = read_payload(bytes, &ids);
+    fault = read_payload(bytes, mapped_ids);
   }
   if (fault != Fault::kNone) {
+    mapped_ids->clear();
     return CodecError::invalid_payload(fault_text(fault));
+  }
+  return std::nullopt;
+}
+
+Result<std::vector<int32_t>> decode_payload(std::span<const uint8_t> bytes,
+                                            bool gzip) {
+  std::vector<int32_t> ids;
+  if (std::optional<CodecError> error = decode_payload_into(bytes, gzip, &ids)) {
+    return std::move(*error);
   }
   return ids;
 }

@@ -4,6 +4,7 @@
 #define VONK_CODEC_PAYLOAD_H_
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -24,6 +25,12 @@ std::vector<uint8_t> encode_payload(std::span<const int32_t> mapped_ids,
 // or fails with InvalidPayload.
 Result<std::vector<int32_t>> decode_payload(std::span<const uint8_t> bytes,
                                             bool gzip);
+
+// As decode_payload, into *mapped_ids (replacing its contents, and left
+// empty on failure), so that a caller can reuse one buffer across calls.
+std::optional<CodecError> decode_payload_into(std::span<const uint8_t> bytes,
+                                              bool gzip,
+                                              std::vector<int32_t>* mapped_ids);
 
 }  // namespace vonk
 

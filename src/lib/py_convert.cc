@@ -227,8 +227,11 @@ bool refuse_str(PyObject* object) {
 template <typename Reserve, typename Element>
 bool for_each_element(PyObject* object, Reserve reserve, Element element) {
   if (PyList_CheckExact(object)) {
-    reserve(PyList_Size(object));
-    for (Py_ssize_t i = 0; i < PyList_Size(object); ++i) {
+    // The list's iterator reads its size before every step; the size can
+    // only change when Python code has run, so it is read again only then.
+    Py_ssize_t size = PyList_Size(object);
+    reserve(size);
+    for (Py_ssize_t i = 0; i < size; ++i) {
       PyObject* item = PyList_GetItem(object, i);
       if (item == nullptr) return false;
       if (PyLong_CheckExact(item) || PyUnicode_CheckExact(item)) {
@@ -240,6 +243,7 @@ bool for_each_element(PyObject* object, Reserve reserve, Element element) {
       // element meanwhile.
       PyRef held(Py_NewRef(item));
       if (!element(held.get())) return false;
+      size = PyList_Size(object);
     }
     return true;
   }
@@ -294,7 +298,7 @@ bool read_integers(PyObject* object, std::vector<T>* out) {
   }
   return for_each_element(
       object, [out](Py_ssize_t count) { out->reserve(count); },
-      [out](PyObject* item) {
+      [out](PyObject* item) __attribute__((always_inline)) {
         uint8_t byte;
         if (small_ints.lookup(item, &byte)) {  // fits every element type
           out->push_back(byte);

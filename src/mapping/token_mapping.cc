@@ -267,6 +267,23 @@ bool TokenMapping::find_mapped_id(uint32_t token_id, int32_t* mapped_id) const {
   return tables_->token_id_to_mapped_id.find(token_id, mapped_id);
 }
 
+size_t TokenMapping::find_mapped_ids(std::span<const uint32_t> token_ids,
+                                     int32_t* out) const {
+  const IdIndex<int32_t>& index = tables_->token_id_to_mapped_id;
+  for (size_t i = 0; i < token_ids.size(); ++i) {
+    if (!index.find(token_ids[i], &out[i])) return i;
+  }
+  return token_ids.size();
+}
+
+size_t TokenMapping::find_token_ids(std::span<const int32_t> mapped_ids,
+                                    uint32_t* out) const {
+  for (size_t i = 0; i < mapped_ids.size(); ++i) {
+    if (!find_token_id(mapped_ids[i], &out[i])) return i;
+  }
+  return mapped_ids.size();
+}
+
 bool TokenMapping::find_token_id(int32_t mapped_id, uint32_t* token_id) const {
   uint32_t record;
   if (!tables_->mapped_id_to_record.find(mapped_key(mapped_id), &record)) {

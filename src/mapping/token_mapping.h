@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,6 +40,14 @@ class TokenMapping {
   bool find_mapped_id(uint32_t token_id, int32_t* mapped_id) const;
   bool find_token_id(int32_t mapped_id, uint32_t* token_id) const;
   bool find_token(int32_t mapped_id, std::string_view* token) const;
+
+  // Batch lookups: translate ids[i] into out[i] in order and return the
+  // index of the first id that misses, or ids.size() when none does. `out`
+  // must hold ids.size() values.
+  size_t find_mapped_ids(std::span<const uint32_t> token_ids,
+                         int32_t* out) const;
+  size_t find_token_ids(std::span<const int32_t> mapped_ids,
+                        uint32_t* out) const;
 
   // Number of entries of each table.
   size_t token_count() const;         // token_to_mapped
