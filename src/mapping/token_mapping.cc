@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <limits>
 #include <unordered_map>
 #include <utility>
@@ -109,6 +110,47 @@ class IdIndex {
   std::unordered_map<uint32_t, Value, FxHasher> sparse_;
 };
 
+// Hash of a token text for the token index: FxHash steps over 16-byte
+// chunks, then the last up to 16 bytes as two overlapping words chosen by
+// length class, so that the short texts of real vocabularies take few,
+// well-predicted branches. The length seeds the state.
+inline uint64_t load64(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+inline uint64_t load32(const char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+inline uint64_t token_hash(std::string_view text) {
+  const char* p = text.data();
+  size_t n = text.size();
+  uint64_t state = fx_add(0, n);
+  while (n > 16) {
+    state = fx_add(fx_add(state, load64(p)), load64(p + 8));
+    p += 16;
+    n -= 16;
+  }
+  uint64_t first = 0;
+  uint64_t last = 0;
+  if (n > 8) {
+    first = load64(p);
+    last = load64(p + n - 8);
+  } else if (n >= 4) {
+    first = load32(p);
+    last = load32(p + n - 4);
+  } else if (n > 0) {
+    first = uint64_t{static_cast<uint8_t>(p[0])} << 16 |
+            uint64_t{static_cast<uint8_t>(p[n / 2])} << 8 |
+            static_cast<uint8_t>(p[n - 1]);
+  }
+  return fx_add(fx_add(state, first), last);
+}
+
 // Maps a token text to the last record that carries it: open addressing
 // with linear probing. A slot holds a 32-bit tag of the key's hash and the
 // record index plus one (0 marks an empty slot), so probes past other keys
@@ -129,12 +171,12 @@ class TokenIndex {
     uint64_t ahead[kAhead];
     const size_t n = records.size();
     for (size_t i = 0; i < n && i < kAhead; ++i) {
-      ahead[i] = fx_hash(text_of(records[i], arena));
+      ahead[i] = token_hash(text_of(records[i], arena));
     }
     for (size_t i = 0; i < n; ++i) {
       const uint64_t hash = ahead[i % kAhead];
       if (i + kAhead < n) {
-        const uint64_t next = fx_hash(text_of(records[i + kAhead], arena));
+        const uint64_t next = token_hash(text_of(records[i + kAhead], arena));
         ahead[i % kAhead] = next;
         __builtin_prefetch(&slots_[home(next)], 1);
       }
@@ -145,7 +187,7 @@ class TokenIndex {
   bool find(std::string_view token, const Records& records,
             const Arena& arena, uint32_t* record) const {
     if (slots_.empty()) return false;
-    const uint64_t hash = fx_hash(token);
+    const uint64_t hash = token_hash(token);
     const uint64_t tag = tag_of(hash);
     for (size_t at = home(hash);; at = (at + 1) & mask_) {
       const uint64_t slot = slots_[at];
@@ -209,7 +251,10 @@ struct TokenMapping::Tables {
   Arena arena;      // every token text, back to back
   Records records;  // in text order
   TokenIndex token_to_record;
-  IdIndex<int32_t> token_id_to_mapped_id;  // read on every encode, so direct
+  // The id lookups of encoding and decoding hold their values directly;
+  // texts are reached through the record.
+  IdIndex<int32_t> token_id_to_mapped_id;
+  IdIndex<uint32_t> mapped_id_to_token_id;
   IdIndex<uint32_t> mapped_id_to_record;
 };
 
@@ -245,6 +290,9 @@ Result<std::shared_ptr<const TokenMapping>> TokenMapping::from_jsonl(
   tables->token_id_to_mapped_id.build(
       records, [](const Record& r) { return r.token_id; },
       [](const Record& r, uint32_t) { return r.mapped_id; });
+  tables->mapped_id_to_token_id.build(
+      records, [](const Record& r) { return mapped_key(r.mapped_id); },
+      [](const Record& r, uint32_t) { return r.token_id; });
   tables->mapped_id_to_record.build(
       records, [](const Record& r) { return mapped_key(r.mapped_id); },
       [](const Record&, uint32_t index) { return index; });
@@ -278,19 +326,15 @@ size_t TokenMapping::find_mapped_ids(std::span<const uint32_t> token_ids,
 
 size_t TokenMapping::find_token_ids(std::span<const int32_t> mapped_ids,
                                     uint32_t* out) const {
+  const IdIndex<uint32_t>& index = tables_->mapped_id_to_token_id;
   for (size_t i = 0; i < mapped_ids.size(); ++i) {
-    if (!find_token_id(mapped_ids[i], &out[i])) return i;
+    if (!index.find(mapped_key(mapped_ids[i]), &out[i])) return i;
   }
   return mapped_ids.size();
 }
 
 bool TokenMapping::find_token_id(int32_t mapped_id, uint32_t* token_id) const {
-  uint32_t record;
-  if (!tables_->mapped_id_to_record.find(mapped_key(mapped_id), &record)) {
-    return false;
-  }
-  *token_id = tables_->records[record].token_id;
-  return true;
+  return tables_->mapped_id_to_token_id.find(mapped_key(mapped_id), token_id);
 }
 
 bool TokenMapping::find_token(int32_t mapped_id,
@@ -345,6 +389,7 @@ size_t TokenMapping::memory_usage() const {
          tables_->arena.memory_usage() + tables_->records.memory_usage() +
          tables_->token_to_record.memory_usage() +
          tables_->token_id_to_mapped_id.memory_usage() +
+         tables_->mapped_id_to_token_id.memory_usage() +
          tables_->mapped_id_to_record.memory_usage();
 }
 
