@@ -196,7 +196,8 @@ long long as_int64(PyObject* integer) {
 template <typename T>
 bool integer_element(PyObject* item, T* out) {
   long long value;
-  if (PyLong_Check(item)) {
+  // The exact check is a pointer comparison; the subclass check a call.
+  if (PyLong_CheckExact(item) || PyLong_Check(item)) {
     value = as_int64(item);
   } else {
     PyRef index(PyNumber_Index(item));
@@ -320,7 +321,7 @@ bool read_texts(PyObject* object, TokenTexts* out) {
   return for_each_element(
       object, [out](Py_ssize_t count) { out->reserve(count); },
       [out, hold](PyObject* item) {
-        if (!PyUnicode_Check(item)) {
+        if (!PyUnicode_CheckExact(item) && !PyUnicode_Check(item)) {
           raise_conversion_error(item, "PyString");
           return false;
         }
