@@ -2,7 +2,7 @@
 # Runs every test of vonk: the C++ core suite (GoogleTest through CTest) and
 # the Python suite (pytest) against the installed package.
 #   bash tools/run_tests.sh
-# Needs: cmake >= 3.21, g++, zlib and GoogleTest headers, and the package
+# Needs: cmake >= 3.26, g++, zlib and GoogleTest headers, and the package
 # installed with its test extras (pip install '.[test]').
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
