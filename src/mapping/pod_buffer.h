@@ -1,9 +1,9 @@
 // PodBuffer: a growable array of trivially copyable values in one malloc
-// block, for the large tables of a mapping. Fresh pages are what building
-// those tables costs most (each first touch is a page fault), so big blocks
-// are zero-filled by the allocator rather than by a pass over them, grown
-// with realloc (which remaps pages instead of copying them) and advised to
-// use huge pages.
+// block, for the large tables of a mapping. Fresh pages are much of what
+// building those tables costs, so big blocks are zero-filled by the
+// allocator rather than by a pass over them, grown with realloc (which
+// remaps pages instead of copying them), and populated with one call rather
+// than by a page fault per page.
 #ifndef VONK_MAPPING_POD_BUFFER_H_
 #define VONK_MAPPING_POD_BUFFER_H_
 
@@ -43,7 +43,7 @@ class PodBuffer {
     if (block == nullptr) throw std::bad_alloc();
     data_ = static_cast<T*>(block);
     size_ = capacity_ = count;
-    advise_huge_pages();
+    populate();
   }
 
   // Makes room for at least `count` elements without touching it.
@@ -76,27 +76,29 @@ class PodBuffer {
   size_t memory_usage() const { return size_ * sizeof(T); }
 
  private:
-  static constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
-
   void reallocate(size_t capacity) {
     if (capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
     void* block = std::realloc(data_, capacity * sizeof(T));
     if (block == nullptr) throw std::bad_alloc();
     data_ = static_cast<T*>(block);
     capacity_ = capacity;
-    advise_huge_pages();
+    populate();
   }
 
-  // Asks for huge pages on the aligned interior of a large block; a hint
-  // that the system may ignore.
-  void advise_huge_pages() {
-#ifdef MADV_HUGEPAGE
+  // Maps in the whole page-aligned interior of a large block at once; a
+  // hint that older systems ignore (the pages then fault in on first use).
+  void populate() {
+#ifdef MADV_POPULATE_WRITE
+    constexpr uintptr_t kPage = 4096;
+    constexpr size_t kSmallest = size_t{256} << 10;
+    const size_t bytes = capacity_ * sizeof(T);
+    if (bytes < kSmallest) return;
     uintptr_t begin = reinterpret_cast<uintptr_t>(data_);
-    uintptr_t end = begin + capacity_ * sizeof(T);
-    uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
-    uintptr_t last = end & ~(kHugePage - 1);
+    uintptr_t first = (begin + kPage - 1) & ~(kPage - 1);
+    uintptr_t last = (begin + bytes) & ~(kPage - 1);
     if (last > first) {
-      madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+      madvise(reinterpret_cast<void*>(first), last - first,
+              MADV_POPULATE_WRITE);
     }
 #endif
   }
