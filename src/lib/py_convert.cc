@@ -359,7 +359,9 @@ PyObject* new_int_list(std::span<const T> values) {
   }
   for (size_t i = 0; i < values.size(); ++i) {
     PyObject* item;
-    if constexpr (std::is_signed_v<T>) {
+    // PyLong_FromLong has a fast path for one-digit values that
+    // PyLong_FromUnsignedLong lacks; a u32 fits a 64-bit long.
+    if constexpr (std::is_signed_v<T> || sizeof(long) > sizeof(T)) {
       item = PyLong_FromLong(static_cast<long>(values[i]));
     } else {
       item = PyLong_FromUnsignedLong(static_cast<unsigned long>(values[i]));
