@@ -1,9 +1,9 @@
 // PodBuffer: a growable array of trivially copyable values in one malloc
 // block, for the large tables of a mapping. Fresh pages are much of what
 // building those tables costs, so big blocks are zero-filled by the
-// allocator rather than by a pass over them, grown with realloc (which
-// remaps pages instead of copying them), and populated with one call rather
-// than by a page fault per page.
+// allocator rather than by a pass over them and populated with one call
+// rather than by a page fault per page; growing blocks use realloc (which
+// remaps pages instead of copying them) and touch only what they fill.
 #ifndef VONK_MAPPING_POD_BUFFER_H_
 #define VONK_MAPPING_POD_BUFFER_H_
 
@@ -82,7 +82,6 @@ class PodBuffer {
     if (block == nullptr) throw std::bad_alloc();
     data_ = static_cast<T*>(block);
     capacity_ = capacity;
-    populate();
   }
 
   // Maps in the whole page-aligned interior of a large block at once; a
