@@ -675,3 +675,41 @@ def test_repeated_calls_do_not_grow_memory(codec, tag, call):
 
     # 10,000 calls; a leaked object per call would hold far more than this.
     assert traced_growth(action, 100) < 64 * 1024
+
+
+# --- Calls nested inside a conversion ---------------------------------------------
+
+
+@pytest.mark.parametrize("method", ["encode_token_ids", "token_id_to_mapped_id"])
+def test_calls_made_from_index_keep_their_own_buffers(codec, method):
+    # Converting one element runs a whole encode and decode of another list
+    # while the outer list is half converted.
+    inner = list(range(300))
+    seen = []
+
+    class Nested:
+        def __index__(self):
+            seen.append(codec.decode_token_ids(codec.encode_token_ids(inner)))
+            return 42
+
+    outer = [1, 2, Nested(), 3, 4]
+    result = getattr(codec, method)(outer)
+    assert result == getattr(codec, method)([1, 2, 42, 3, 4])
+    assert seen == [inner]
+
+
+def test_payload_conversion_with_a_nested_decode(codec):
+    payload = codec.encode_token_ids([5, 6, 7])
+    inner_payload = codec.encode_token_ids(list(range(500)))
+    seen = []
+
+    class Byte:
+        def __init__(self, value):
+            self.value = value
+
+        def __index__(self):
+            seen.append(codec.decode_token_ids(inner_payload))
+            return self.value
+
+    assert codec.decode_token_ids([Byte(payload[0])] + payload[1:]) == [5, 6, 7]
+    assert seen == [list(range(500))]
