@@ -1,0 +1,220 @@
+// Fuzz target of the gzip layer.
+//
+// Properties checked for every input:
+//  - gzip_unwrap never crashes and fails only with InvalidPayload carrying
+//    "Gzip decompression failed: " and one of its five reasons;
+//  - it agrees with zlib's own gzip reader (inflate with window bits 16 + 15)
+//    on the same input: both accept the first member with the same output,
+//    or both reject it, for the same kind of reason;
+//  - when it succeeds, the member's trailer (found where zlib's reading of
+//    the member ends) holds the CRC-32 and the size of the output, bytes
+//    after the member change nothing, and gzip_unwrap(gzip_wrap(out)) == out.
+// Inputs that start with a byte other than 0x1F describe a member instead
+// (see build_member), so that valid members with optional header fields and
+// single damaged bytes are reached without zlib's coverage.
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "codec/gzip.h"
+#include "error/codec_error.h"
+#include "fuzz_check.h"
+
+namespace {
+
+using vonk::CodecError;
+using Bytes = std::vector<uint8_t>;
+
+constexpr char kPrefix[] = "Gzip decompression failed: ";
+constexpr char kEndOfFile[] = "unexpected end of file";
+constexpr char kBadHeader[] = "invalid gzip header";
+constexpr char kFieldTooLong[] = "gzip header field too long";
+constexpr char kBadChecksum[] =
+    "corrupt gzip stream does not have a matching checksum";
+constexpr char kBadDeflate[] = "corrupt deflate stream";
+
+// zlib's reading of the first member: its output and how far it read, or
+// the reason it stopped, in gzip_unwrap's words.
+struct ZlibOutcome {
+  bool ok = false;
+  Bytes out;
+  size_t consumed = 0;  // on failure: how far zlib read
+  std::string reason;
+  std::string message;  // zlib's own message
+};
+
+ZlibOutcome zlib_gunzip(std::span<const uint8_t> in) {
+  ZlibOutcome outcome;
+  z_stream s;
+  std::memset(&s, 0, sizeof(s));
+  FUZZ_CHECK(inflateInit2(&s, 16 + 15) == Z_OK);
+  s.next_in = const_cast<Bytef*>(in.data());
+  s.avail_in = static_cast<uInt>(in.size());
+  uint8_t buffer[16384];
+  int rc;
+  do {
+    s.next_out = buffer;
+    s.avail_out = sizeof(buffer);
+    rc = inflate(&s, Z_NO_FLUSH);
+    outcome.out.insert(outcome.out.end(), buffer,
+                       buffer + (sizeof(buffer) - s.avail_out));
+  } while (rc == Z_OK);
+  outcome.consumed = in.size() - s.avail_in;
+  if (s.msg != nullptr) outcome.message = s.msg;
+  if (rc == Z_STREAM_END) {
+    outcome.ok = true;
+  } else if (rc == Z_BUF_ERROR) {
+    outcome.reason = kEndOfFile;  // all input used, member not complete
+  } else {
+    FUZZ_CHECK(rc == Z_DATA_ERROR);
+    const std::string msg = s.msg != nullptr ? s.msg : "";
+    if (msg == "incorrect header check" ||
+        msg == "unknown compression method" ||
+        msg == "unknown header flags set") {
+      outcome.reason = kBadHeader;
+    } else if (msg == "header crc mismatch" ||
+               msg == "incorrect data check" ||
+               msg == "incorrect length check") {
+      outcome.reason = kBadChecksum;
+    } else {
+      outcome.reason = kBadDeflate;
+    }
+  }
+  inflateEnd(&s);
+  return outcome;
+}
+
+uint32_t load_le32(const uint8_t* p) {
+  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) |
+         (uint32_t{p[3]} << 24);
+}
+
+std::string reason_of(const CodecError& error) {
+  FUZZ_CHECK(error.kind() == CodecError::Kind::kInvalidPayload);
+  const std::string& text = error.text();
+  FUZZ_CHECK(text.rfind(kPrefix, 0) == 0);
+  const std::string reason = text.substr(sizeof(kPrefix) - 1);
+  FUZZ_CHECK(reason == kEndOfFile || reason == kBadHeader ||
+             reason == kFieldTooLong || reason == kBadChecksum ||
+             reason == kBadDeflate);
+  return reason;
+}
+
+void check_unwrap(const uint8_t* data, size_t size) {
+  const std::span<const uint8_t> input(data, size);
+  vonk::Result<Bytes> unwrapped = vonk::gzip_unwrap(input);
+
+  // Name and comment fields are capped at 65535 bytes here but not in zlib;
+  // inputs that cannot hold such a field compare exactly.
+  const bool comparable = size <= 65535 + 10;
+  const ZlibOutcome zlib = zlib_gunzip(input);
+
+  if (!unwrapped.ok()) {
+    const std::string reason = reason_of(unwrapped.error());
+    if (size < 10) FUZZ_CHECK(reason == kEndOfFile);
+    if (comparable) {
+      FUZZ_CHECK(!zlib.ok);
+      // zlib checks the magic bytes before it has read all ten, and the
+      // trailer's CRC-32 before it has read ISIZE; gzip_unwrap reads all
+      // ten and all eight bytes first.
+      const bool crc_of_cut_trailer =
+          zlib.message == "incorrect data check" && size - zlib.consumed < 8;
+      if (size >= 10 && !(reason == kEndOfFile && crc_of_cut_trailer)) {
+        FUZZ_CHECK(reason == zlib.reason);
+      }
+    }
+    return;
+  }
+
+  const Bytes& out = unwrapped.value();
+  FUZZ_CHECK(zlib.ok);
+  FUZZ_CHECK(zlib.out == out);
+
+  // The member's trailer: CRC-32 and ISIZE of the output.
+  FUZZ_CHECK(zlib.consumed >= 18 && zlib.consumed <= size);
+  const uint8_t* trailer = data + zlib.consumed - 8;
+  const uint32_t crc = static_cast<uint32_t>(
+      crc32_z(0, reinterpret_cast<const Bytef*>(out.data()), out.size()));
+  FUZZ_CHECK(load_le32(trailer) == crc);
+  FUZZ_CHECK(load_le32(trailer + 4) == static_cast<uint32_t>(out.size()));
+
+  // Whatever follows the member is not read.
+  Bytes longer(data, data + zlib.consumed);
+  longer.insert(longer.end(), {0x1F, 0x8B, 0xFF, 0x00});
+  vonk::Result<Bytes> again = vonk::gzip_unwrap(longer);
+  FUZZ_CHECK(again.ok() && again.value() == out);
+  if (zlib.consumed < size) {
+    const Bytes member(data, data + zlib.consumed);
+    vonk::Result<Bytes> alone = vonk::gzip_unwrap(member);
+    FUZZ_CHECK(alone.ok() && alone.value() == out);
+  }
+
+  // Our own member of the output unwraps to it.
+  const Bytes wrapped = vonk::gzip_wrap(out);
+  FUZZ_CHECK(wrapped.size() >= 18);
+  FUZZ_CHECK(std::memcmp(wrapped.data(),
+                         "\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10) == 0);
+  vonk::Result<Bytes> round = vonk::gzip_unwrap(wrapped);
+  FUZZ_CHECK(round.ok() && round.value() == out);
+}
+
+// A member built from the input, for inputs that do not start like one:
+// byte 1 chooses the optional header fields (FHCRC, FEXTRA, FNAME,
+// FCOMMENT), byte 2 a byte of the member to flip (0: none), and the rest is
+// the data; the optional fields are cut from its front. Without the flip the
+// member is valid, so the checks reach the whole header and the trailer.
+Bytes build_member(const uint8_t* data, size_t size) {
+  const uint8_t flags = data[1] & 0x1E;
+  const size_t flip = data[2];
+  std::span<const uint8_t> rest(data + 3, size - 3);
+  Bytes m = {0x1F, 0x8B, 0x08, flags, 0, 0, 0, 0, 0, 0xFF};
+  auto take = [&rest](size_t n) {
+    n = std::min(n, rest.size());
+    std::span<const uint8_t> piece = rest.first(n);
+    rest = rest.subspan(n);
+    return piece;
+  };
+  if (flags & 0x04) {
+    std::span<const uint8_t> extra = take(rest.empty() ? 0 : rest[0] % 16);
+    m.push_back(static_cast<uint8_t>(extra.size()));
+    m.push_back(0);
+    m.insert(m.end(), extra.begin(), extra.end());
+  }
+  for (uint8_t text_flag : {uint8_t{0x08}, uint8_t{0x10}}) {
+    if (flags & text_flag) {
+      for (uint8_t b : take(rest.empty() ? 0 : rest[0] % 8)) {
+        if (b != 0) m.push_back(b);
+      }
+      m.push_back(0);
+    }
+  }
+  if (flags & 0x02) {
+    const uint32_t crc =
+        static_cast<uint32_t>(crc32_z(0, m.data(), m.size())) & 0xFFFF;
+    m.push_back(static_cast<uint8_t>(crc));
+    m.push_back(static_cast<uint8_t>(crc >> 8));
+  }
+  // gzip_wrap's member of the data, from its DEFLATE stream on.
+  const Bytes wrapped = vonk::gzip_wrap(rest);
+  m.insert(m.end(), wrapped.begin() + 10, wrapped.end());
+  if (flip != 0) m[flip % m.size()] ^= static_cast<uint8_t>(flip | 1);
+  return m;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size >= 3 && data[0] != 0x1F) {
+    const Bytes member = build_member(data, size);
+    check_unwrap(member.data(), member.size());
+  } else {
+    check_unwrap(data, size);
+  }
+  return 0;
+}
