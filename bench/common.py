@@ -11,6 +11,7 @@ import array
 import dataclasses
 import functools
 import gc
+import gzip
 import json
 import math
 import os
@@ -149,7 +150,7 @@ def mixed_ids(tokenizer: str, count: int) -> list[int]:
 
 
 def sample_text(kind: str) -> bytes:
-    return (SAMPLE_DIR / f"{kind}.txt").read_bytes()
+    return gzip.decompress((SAMPLE_DIR / f"{kind}.txt.gz").read_bytes())
 
 
 # ---------------------------------------------------------------- data sets

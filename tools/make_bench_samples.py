@@ -17,7 +17,7 @@ SEGMENTS cl100k_base tokens (counted line by line).
 
 Written files:
 
-    bench/data/KIND.txt           the slice, UTF-8
+    bench/data/KIND.txt.gz        the slice, UTF-8, gzip-compressed
     bench/data/KIND.NAME.u32      tiktoken's ordinary encoding of the whole
                                   slice under NAME, as little-endian uint32
                                   (Python: array.array("I") after
@@ -39,6 +39,7 @@ from __future__ import annotations
 
 import argparse
 import array
+import gzip
 import hashlib
 import pathlib
 import sys
@@ -100,8 +101,9 @@ def main(argv: list[str] | None = None) -> int:
         text = (args.corpus / file_name).read_text("utf-8")
         sample = take_slice(text, lambda s: len(cl100k.encode_ordinary(s)))
         data = sample.encode("utf-8")
-        (args.out / f"{kind}.txt").write_bytes(data)
-        print(f"{kind}.txt: {len(data)} bytes, sha256 {hashlib.sha256(data).hexdigest()}")
+        # Stored gzip-compressed (fixed mtime, so the bytes are reproducible).
+        (args.out / f"{kind}.txt.gz").write_bytes(gzip.compress(data, 9, mtime=0))
+        print(f"{kind}.txt.gz: {len(data)} bytes of text, sha256 {hashlib.sha256(data).hexdigest()}")
         for name, encoding in encodings.items():
             ids = encoding.encode_ordinary(sample)
             out = write_u32(args.out / f"{kind}.{name}.u32", ids)
