@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "error/codec_error.h"
+#include "memory_limits.h"
 
 namespace vonk {
 namespace {
@@ -387,29 +388,6 @@ TEST(GzipUnwrap, HighlyCompressedDataGrowsPastEveryGuess) {
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r.value(), data);
 }
-
-#if defined(__SANITIZE_ADDRESS__)
-#define VONK_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VONK_ASAN 1
-#endif
-#endif
-
-#ifndef VONK_ASAN
-// Caps the address space of this (death-test child) process at its current
-// size plus `headroom` bytes.
-void limit_address_space(size_t headroom) {
-  unsigned long pages = 0;
-  FILE* statm = std::fopen("/proc/self/statm", "r");
-  ASSERT_NE(statm, nullptr);
-  ASSERT_EQ(std::fscanf(statm, "%lu", &pages), 1);
-  std::fclose(statm);
-  rlimit limit;
-  limit.rlim_cur = limit.rlim_max = pages * 4096 + headroom;
-  ASSERT_EQ(setrlimit(RLIMIT_AS, &limit), 0);
-}
-#endif
 
 TEST(GzipUnwrapDeathTest, ForgedSizesDoNotReserveMemory) {
 #ifdef VONK_ASAN

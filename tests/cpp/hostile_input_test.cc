@@ -16,6 +16,7 @@
 #include "codec/gzip.h"
 #include "codec/payload.h"
 #include "error/codec_error.h"
+#include "memory_limits.h"
 
 namespace vonk {
 namespace {
@@ -25,14 +26,6 @@ using Ids = std::vector<int32_t>;
 
 constexpr size_t kMiB = size_t{1} << 20;
 constexpr size_t kZeroMembersSize = 100 * kMiB;
-
-#if defined(__SANITIZE_ADDRESS__)
-#define VONK_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VONK_ASAN 1
-#endif
-#endif
 
 // Peak resident memory of this process, measured from the moment of reset().
 // Unavailable (and not checked) under AddressSanitizer, whose quarantine

@@ -20,6 +20,7 @@
 #include "codec/zigzag_run.h"
 #include "error/codec_error.h"
 #include "error/fatal_error.h"
+#include "memory_limits.h"
 
 namespace vonk {
 namespace {
@@ -440,29 +441,6 @@ TEST(PayloadDecode, GzipFlag) {
   EXPECT_EQ(decode_text(gzip_wrap(hex("19 05 15 00")), true),
             "Invalid payload: Unexpected fields in payload");
 }
-
-#if defined(__SANITIZE_ADDRESS__)
-#define VONK_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VONK_ASAN 1
-#endif
-#endif
-
-#ifndef VONK_ASAN
-// Caps the address space of this (death-test child) process at its current
-// size plus `headroom` bytes.
-void limit_address_space(size_t headroom) {
-  unsigned long pages = 0;
-  FILE* statm = std::fopen("/proc/self/statm", "r");
-  ASSERT_NE(statm, nullptr);
-  ASSERT_EQ(std::fscanf(statm, "%lu", &pages), 1);
-  std::fclose(statm);
-  rlimit limit;
-  limit.rlim_cur = limit.rlim_max = pages * 4096 + headroom;
-  ASSERT_EQ(setrlimit(RLIMIT_AS, &limit), 0);
-}
-#endif
 
 TEST(PayloadDecodeDeathTest, HugeCountDoesNotReserveMemory) {
 #ifdef VONK_ASAN
