@@ -4,32 +4,6 @@
 #include "mapping/mapping_cache.h"
 
 namespace vonk {
-namespace {
-
-// Mapped ids between the translation and payload stages of one call. Kept
-// per thread: a large call that allocated and freed this buffer every time
-// would have malloc hand its pages back and fault them in again, which costs
-// more than the translation. Nothing that runs while it is in use takes it
-// again.
-class MappedScratch {
- public:
-  MappedScratch() : ids_(buffer()) {}
-  ~MappedScratch() {
-    if (ids_.capacity() > kMaxKept) std::vector<int32_t>().swap(ids_);
-  }
-  std::vector<int32_t>& ids() { return ids_; }
-
- private:
-  static constexpr size_t kMaxKept = (size_t{16} << 20) / sizeof(int32_t);
-  static std::vector<int32_t>& buffer() {
-    thread_local std::vector<int32_t> ids;
-    return ids;
-  }
-  std::vector<int32_t>& ids_;
-};
-
-}  // namespace
-
 Result<Codec> Codec::open(std::string_view name) {
   Result<std::shared_ptr<const TokenMapping>> mapping = load_mapping(name);
   if (!mapping.ok()) return std::move(mapping).error();
@@ -38,9 +12,7 @@ Result<Codec> Codec::open(std::string_view name) {
 
 Result<std::vector<uint8_t>> Codec::encode_tokens(
     std::span<const std::string_view> tokens, bool gzip) const {
-  MappedScratch scratch;
-  std::vector<int32_t>& mapped = scratch.ids();
-  mapped.resize(tokens.size());
+  std::vector<int32_t> mapped(tokens.size());
   for (size_t i = 0; i < tokens.size(); ++i) {
     if (!mapping_->find_mapped_id(tokens[i], &mapped[i])) {
       return CodecError::token_not_found(tokens[i]);
@@ -51,9 +23,7 @@ Result<std::vector<uint8_t>> Codec::encode_tokens(
 
 Result<std::vector<uint8_t>> Codec::encode_token_ids(
     std::span<const uint32_t> token_ids, bool gzip) const {
-  MappedScratch scratch;
-  std::vector<int32_t>& mapped = scratch.ids();
-  mapped.resize(token_ids.size());
+  std::vector<int32_t> mapped(token_ids.size());
   size_t missing = mapping_->find_mapped_ids(token_ids, mapped.data());
   if (missing != token_ids.size()) {
     return CodecError::token_id_not_found(token_ids[missing]);
@@ -81,8 +51,7 @@ Result<std::vector<int32_t>> Codec::decode_mapped_ids(
 
 Result<std::vector<std::string_view>> Codec::decode_tokens(
     std::span<const uint8_t> payload, bool gzip) const {
-  MappedScratch scratch;
-  std::vector<int32_t>& ids = scratch.ids();
+  std::vector<int32_t> ids;
   if (std::optional<CodecError> error =
           decode_payload_into(payload, gzip, &ids)) {
     return std::move(*error);
@@ -98,8 +67,7 @@ Result<std::vector<std::string_view>> Codec::decode_tokens(
 
 Result<std::vector<uint32_t>> Codec::decode_token_ids(
     std::span<const uint8_t> payload, bool gzip) const {
-  MappedScratch scratch;
-  std::vector<int32_t>& ids = scratch.ids();
+  std::vector<int32_t> ids;
   if (std::optional<CodecError> error =
           decode_payload_into(payload, gzip, &ids)) {
     return std::move(*error);

@@ -4,11 +4,17 @@
 
 #include <Python.h>
 
+#include "lib/codec.h"
+
 namespace vonk {
 
-// Returns a new reference to the Codec type, created on first use and kept
-// for the life of the process; nullptr with an exception set on failure.
+// Returns a new reference to the Codec type, created on first use and held
+// in the module state; nullptr with an exception set on failure.
 PyObject* codec_type();
+
+// The core Codec of `self` when it is a Codec instance; otherwise nullptr
+// with TypeError set, whoever called the method.
+const Codec* codec_of(PyObject* self);
 
 }  // namespace vonk
 

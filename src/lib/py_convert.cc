@@ -1,153 +1,28 @@
 #include "lib/py_convert.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
-#include <limits>
-#include <string>
 #include <type_traits>
+#include <utility>
+
+#include "lib/py_state.h"
 
 namespace vonk {
 namespace {
 
-// A length reported by __len__ only sizes the result; a sequence that
-// claims more than this grows its result as elements arrive instead.
-constexpr Py_ssize_t kMaxReservedElements = Py_ssize_t{1} << 24;
+// A length reported by __len__ only sizes the result, and never reserves
+// more than this many bytes: a sequence that claims more grows its result
+// as elements arrive.
+constexpr size_t kMaxReservedBytes = size_t{1} << 20;
 
-// --- Binding ------------------------------------------------------------------
+// Long loops look for pending signals (Ctrl-C) once per this many elements.
+constexpr size_t kSignalCheckMask = (size_t{1} << 16) - 1;
 
-// 'a' / 'a' and 'b' / 'a', 'b', and 'c'.
-std::string quoted_list(const std::vector<const char*>& names) {
-  std::string text;
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (i != 0) {
-      if (names.size() > 2) text += ',';
-      text += (i == names.size() - 1) ? " and " : " ";
-    }
-    text += '\'';
-    text += names[i];
-    text += '\'';
-  }
-  return text;
+// True, or false with the signal handler's exception set, once every
+// kSignalCheckMask + 1 calls counted by `i`.
+inline bool no_pending_signal(size_t i) {
+  return (i & kSignalCheckMask) != kSignalCheckMask || PyErr_CheckSignals() == 0;
 }
-
-void raise_too_many_positional(const Signature& signature, size_t given) {
-  PyErr_Format(PyExc_TypeError,
-               "%s takes %zu positional arguments but %zu were given",
-               signature.full_name, signature.positional.size(), given);
-}
-
-// Places one keyword argument; `key` is an element of kwnames or a key of
-// the keyword dict.
-bool bind_keyword(const Signature& signature, PyObject* key, PyObject* value,
-                  std::span<PyObject*> bound) {
-  if (PyUnicode_Check(key)) {
-    size_t slot = 0;
-    bool found = false;
-    for (size_t i = 0; i < signature.keyword_only.size() && !found; ++i) {
-      if (PyUnicode_CompareWithASCIIString(key, signature.keyword_only[i]) ==
-          0) {
-        slot = signature.positional.size() + i;
-        found = true;
-      }
-    }
-    for (size_t i = 0; i < signature.positional.size() && !found; ++i) {
-      if (PyUnicode_CompareWithASCIIString(key, signature.positional[i]) ==
-          0) {
-        slot = i;
-        found = true;
-      }
-    }
-    if (found) {
-      if (bound[slot] != nullptr) {
-        PyErr_Format(PyExc_TypeError,
-                     "%s got multiple values for argument '%S'",
-                     signature.full_name, key);
-        return false;
-      }
-      bound[slot] = value;
-      return true;
-    }
-  }
-  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
-               signature.full_name, key);
-  return false;
-}
-
-bool check_required(const Signature& signature, std::span<PyObject*> bound) {
-  std::vector<const char*> missing;
-  for (size_t i = 0; i < signature.positional.size(); ++i) {
-    if (bound[i] == nullptr) missing.push_back(signature.positional[i]);
-  }
-  if (missing.empty()) return true;
-  std::string message = signature.full_name;
-  message += " missing " + std::to_string(missing.size()) +
-             " required positional argument" +
-             (missing.size() == 1 ? ": " : "s: ") + quoted_list(missing);
-  PyErr_SetString(PyExc_TypeError, message.c_str());
-  return false;
-}
-
-// The interpreter's cached int objects for 0..255. When they sit at equal
-// steps in memory (checked once, as CPython lays them out), a payload byte
-// is recognised by its address alone, and result bytes reuse the objects.
-class SmallInts {
- public:
-  // Fills the table on first use; false with an exception set.
-  bool ready() {
-    if (filled_) return true;
-    for (int v = 0; v < 256; ++v) {
-      objects_[v] = PyLong_FromLong(v);
-      if (objects_[v] == nullptr) {
-        for (int w = 0; w < v; ++w) Py_DECREF(objects_[w]);
-        return false;
-      }
-    }
-    base_ = reinterpret_cast<uintptr_t>(objects_[0]);
-    uintptr_t stride =
-        reinterpret_cast<uintptr_t>(objects_[1]) - base_;
-    bool even = stride != 0 && (stride & (stride - 1)) == 0 &&
-                reinterpret_cast<uintptr_t>(objects_[1]) > base_;
-    for (int v = 0; v < 256 && even; ++v) {
-      even = reinterpret_cast<uintptr_t>(objects_[v]) == base_ + v * stride;
-    }
-    shift_ = even ? std::countr_zero(stride) : 0;
-    by_address_ = even;
-    filled_ = true;  // the references are kept for the life of the process
-    return true;
-  }
-
-  // A new reference to the int `value`. Requires ready().
-  PyObject* get(uint8_t value) const {
-    PyObject* object = objects_[value];
-    Py_INCREF(object);
-    return object;
-  }
-
-  // If `object` is the cached int of some value 0..255, stores it.
-  bool lookup(PyObject* object, uint8_t* value) const {
-    if (!by_address_) return false;
-    uintptr_t offset = reinterpret_cast<uintptr_t>(object) - base_;
-    if (offset >= (uintptr_t{256} << shift_) ||
-        (offset & ((uintptr_t{1} << shift_) - 1)) != 0) {
-      return false;
-    }
-    *value = static_cast<uint8_t>(offset >> shift_);
-    return true;
-  }
-
- private:
-  bool filled_ = false;
-  bool by_address_ = false;
-  uintptr_t base_ = 0;
-  int shift_ = 0;
-  PyObject* objects_[256] = {};
-};
-
-// Guarded by the interpreter lock; the module serves one interpreter.
-SmallInts small_ints;
-
-// --- Conversion helpers --------------------------------------------------------
 
 // Re-raises a pending exact TypeError as "argument '{name}': {message}",
 // keeping its cause; any other pending exception stays as it is.
@@ -182,8 +57,6 @@ void prefix_type_error(const char* name) {
   PyErr_SetObject(PyExc_TypeError, replacement.get());
 }
 
-// Converts one element, already known to be any object, to T through
-// __index__ and a signed 64-bit value.
 // A Python int as a signed 64-bit value; OverflowError beyond that range.
 long long as_int64(PyObject* integer) {
   if constexpr (sizeof(long) >= 8) {
@@ -193,6 +66,7 @@ long long as_int64(PyObject* integer) {
   }
 }
 
+// Converts one element through __index__ and a signed 64-bit value to T.
 template <typename T>
 bool integer_element(PyObject* item, T* out) {
   long long value;
@@ -220,19 +94,36 @@ bool refuse_str(PyObject* object) {
   return true;
 }
 
-// Walks the elements of `object` in iteration order: `reserve(n)` once with
-// the expected count, then `element(item)` per element, with `item` kept
-// alive for the duration of the call. Exact lists and tuples are indexed
-// directly (a list's size is read again before every step, as its iterator
-// does); anything else must pass the sequence check and is iterated.
+// The length of a sequence that is not a list or tuple, only to size the
+// result: 0 when __len__ fails with an ordinary error, which is discarded.
+// Interrupts, exits and MemoryError are not discarded: false with the
+// exception set.
+bool expected_length(PyObject* object, Py_ssize_t* size) {
+  *size = PySequence_Size(object);
+  if (*size >= 0) return true;
+  *size = 0;
+  if (!PyErr_ExceptionMatches(PyExc_Exception) ||
+      PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    return false;
+  }
+  PyErr_Clear();
+  return true;
+}
+
+// Walks the elements of `object` in iteration order: `reserve(n, exact)`
+// once with the expected count (exact: the real length of a list or
+// tuple), then `element(item)` per element, with `item` kept alive for the
+// duration of the call. Exact lists and tuples are indexed directly (a
+// list's size is read again after any Python code may have run, as its
+// iterator would see it); anything else must pass the sequence check and is
+// iterated.
 template <typename Reserve, typename Element>
 bool for_each_element(PyObject* object, Reserve reserve, Element element) {
   if (PyList_CheckExact(object)) {
-    // The list's iterator reads its size before every step; the size can
-    // only change when Python code has run, so it is read again only then.
     Py_ssize_t size = PyList_Size(object);
-    reserve(size);
+    reserve(static_cast<size_t>(size), true);
     for (Py_ssize_t i = 0; i < size; ++i) {
+      if (!no_pending_signal(static_cast<size_t>(i))) return false;
       PyObject* item = PyList_GetItem(object, i);
       if (item == nullptr) return false;
       if (PyLong_CheckExact(item) || PyUnicode_CheckExact(item)) {
@@ -249,12 +140,12 @@ bool for_each_element(PyObject* object, Reserve reserve, Element element) {
     return true;
   }
   if (PyTuple_CheckExact(object)) {
-    Py_ssize_t size = PyTuple_Size(object);
-    reserve(size);
+    const Py_ssize_t size = PyTuple_Size(object);
+    reserve(static_cast<size_t>(size), true);
     for (Py_ssize_t i = 0; i < size; ++i) {
+      if (!no_pending_signal(static_cast<size_t>(i))) return false;
       PyObject* item = PyTuple_GetItem(object, i);
-      if (item == nullptr) return false;
-      if (!element(item)) return false;
+      if (item == nullptr || !element(item)) return false;
     }
     return true;
   }
@@ -262,44 +153,34 @@ bool for_each_element(PyObject* object, Reserve reserve, Element element) {
     raise_conversion_error(object, "Sequence");
     return false;
   }
-  Py_ssize_t size = PySequence_Size(object);
-  if (size < 0) {
-    PyErr_Clear();
-    size = 0;
-  }
-  reserve(std::min(size, kMaxReservedElements));
+  Py_ssize_t size;
+  if (!expected_length(object, &size)) return false;
+  reserve(static_cast<size_t>(size), false);
   PyRef iterator(PyObject_GetIter(object));
   if (!iterator) return false;
+  size_t i = 0;
   while (PyRef item{PyIter_Next(iterator.get())}) {
-    if (!element(item.get())) return false;
+    if (!element(item.get()) || !no_pending_signal(i++)) return false;
   }
   return PyErr_Occurred() == nullptr;
 }
 
+// How many elements of `element_size` bytes to reserve for `count`
+// expected ones: all of an exact length, else at most kMaxReservedBytes.
+size_t reservation(size_t count, bool exact, size_t element_size) {
+  return exact ? count : std::min(count, kMaxReservedBytes / element_size);
+}
+
 template <typename T>
 bool read_integers(PyObject* object, std::vector<T>* out) {
-  out->clear();
   if (refuse_str(object)) return false;
-  if (!small_ints.ready()) return false;
-  // Every byte value fits every element type, so bytes and bytearray are
-  // copied as they stand.
-  const char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_CheckExact(object)) {
-    data = PyBytes_AsString(object);
-    size = PyBytes_Size(object);
-  } else if (PyByteArray_CheckExact(object)) {
-    data = PyByteArray_AsString(object);
-    size = PyByteArray_Size(object);
-  }
-  if (data != nullptr) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
-    out->assign(bytes, bytes + size);
-    return true;
-  }
+  const SmallInts& small_ints = module_state().small_ints;
   return for_each_element(
-      object, [out](Py_ssize_t count) { out->reserve(count); },
-      [out](PyObject* item) __attribute__((always_inline)) {
+      object,
+      [out](size_t count, bool exact) {
+        out->reserve(reservation(count, exact, sizeof(T)));
+      },
+      [out, &small_ints](PyObject* item) __attribute__((always_inline)) {
         uint8_t byte;
         if (small_ints.lookup(item, &byte)) {  // fits every element type
           out->push_back(byte);
@@ -319,7 +200,10 @@ bool read_texts(PyObject* object, TokenTexts* out) {
   // temporary objects, which are held.
   const bool hold = !PyList_CheckExact(object) && !PyTuple_CheckExact(object);
   return for_each_element(
-      object, [out](Py_ssize_t count) { out->reserve(count); },
+      object,
+      [out](size_t count, bool exact) {
+        out->reserve(reservation(count, exact, sizeof(std::string_view)));
+      },
       [out, hold](PyObject* item) {
         if (!PyUnicode_CheckExact(item) && !PyUnicode_Check(item)) {
           raise_conversion_error(item, "PyString");
@@ -334,92 +218,72 @@ bool read_texts(PyObject* object, TokenTexts* out) {
       });
 }
 
+// The buffer of an exact bytes or bytearray object; false for any other
+// object. Every byte value fits every element type.
+bool byte_buffer(PyObject* object, std::span<const uint8_t>* bytes) {
+  const char* data;
+  Py_ssize_t size;
+  if (PyBytes_CheckExact(object)) {
+    data = PyBytes_AsString(object);
+    size = PyBytes_Size(object);
+  } else if (PyByteArray_CheckExact(object)) {
+    data = PyByteArray_AsString(object);
+    size = PyByteArray_Size(object);
+  } else {
+    return false;
+  }
+  *bytes = std::span(reinterpret_cast<const uint8_t*>(data),
+                     static_cast<size_t>(size));
+  return true;
+}
+
 template <typename T>
 bool convert_integers(PyObject* object, const char* name,
                       std::vector<T>* out) {
-  if (read_integers(object, out)) return true;
+  std::span<const uint8_t> bytes;
+  if (byte_buffer(object, &bytes)) {
+    out->assign(bytes.begin(), bytes.end());
+    return true;
+  }
+  if (module_state().small_ints.fill() && read_integers(object, out)) {
+    return true;
+  }
   prefix_type_error(name);
   return false;
 }
 
+// A new list of `size` items made by `make(i)` (a new reference, or nullptr
+// with an exception set).
+template <typename Make>
+PyObject* build_list(size_t size, Make make) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(size)));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < size; ++i) {
+    if (!no_pending_signal(i)) return nullptr;
+    PyObject* item = make(i);
+    if (item == nullptr) return nullptr;
+    // Steals `item`; cannot fail for an index inside a new list.
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
 template <typename T>
 PyObject* new_int_list(std::span<const T> values) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
-  if (list == nullptr) return nullptr;
-  if constexpr (std::is_same_v<T, uint8_t>) {
-    if (!small_ints.ready()) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    for (size_t i = 0; i < values.size(); ++i) {
-      PyList_SetItem(list, static_cast<Py_ssize_t>(i),
-                     small_ints.get(values[i]));
-    }
-    return list;
+  // PyLong_FromLong has a fast path for one-digit values that
+  // PyLong_FromUnsignedLong lacks; a u32 fits a 64-bit long.
+  if constexpr (std::is_signed_v<T> || sizeof(long) > sizeof(T)) {
+    return build_list(values.size(), [values](size_t i) {
+      return PyLong_FromLong(static_cast<long>(values[i]));
+    });
+  } else {
+    return build_list(values.size(), [values](size_t i) {
+      return PyLong_FromUnsignedLong(static_cast<unsigned long>(values[i]));
+    });
   }
-  for (size_t i = 0; i < values.size(); ++i) {
-    PyObject* item;
-    // PyLong_FromLong has a fast path for one-digit values that
-    // PyLong_FromUnsignedLong lacks; a u32 fits a 64-bit long.
-    if constexpr (std::is_signed_v<T> || sizeof(long) > sizeof(T)) {
-      item = PyLong_FromLong(static_cast<long>(values[i]));
-    } else {
-      item = PyLong_FromUnsignedLong(static_cast<unsigned long>(values[i]));
-    }
-    if (item == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);  // steals item
-  }
-  return list;
 }
 
 }  // namespace
-
-bool bind_arguments(const Signature& signature, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames,
-                    std::span<PyObject*> bound) {
-  std::fill(bound.begin(), bound.end(), nullptr);
-  size_t given = static_cast<size_t>(nargs);
-  if (given > signature.positional.size()) {
-    raise_too_many_positional(signature, given);
-    return false;
-  }
-  std::copy(args, args + nargs, bound.begin());
-  if (kwnames != nullptr) {
-    Py_ssize_t count = PyTuple_Size(kwnames);
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      if (!bind_keyword(signature, PyTuple_GetItem(kwnames, i),
-                        args[nargs + i], bound)) {
-        return false;
-      }
-    }
-  }
-  return check_required(signature, bound);
-}
-
-bool bind_arguments(const Signature& signature, PyObject* args,
-                    PyObject* kwargs, std::span<PyObject*> bound) {
-  std::fill(bound.begin(), bound.end(), nullptr);
-  Py_ssize_t nargs = PyTuple_Size(args);
-  if (nargs < 0) return false;
-  size_t given = static_cast<size_t>(nargs);
-  if (given > signature.positional.size()) {
-    raise_too_many_positional(signature, given);
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = PyTuple_GetItem(args, i);
-  if (kwargs != nullptr) {
-    Py_ssize_t position = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(kwargs, &position, &key, &value)) {
-      if (!bind_keyword(signature, key, value, bound)) return false;
-    }
-  }
-  return check_required(signature, bound);
-}
 
 void raise_conversion_error(PyObject* object, const char* target) {
   PyRef type_name(PyObject_GetAttrString(
@@ -446,17 +310,17 @@ bool convert_text(PyObject* object, const char* name,
   return true;
 }
 
-bool convert_gzip(PyObject* object, bool* gzip) {
+bool convert_flag(PyObject* object, const char* name, bool* flag) {
   if (object == nullptr) {
-    *gzip = false;
+    *flag = false;
     return true;
   }
   if (Py_TYPE(object) != &PyBool_Type) {
     raise_conversion_error(object, "PyBool");
-    prefix_type_error("gzip");
+    prefix_type_error(name);
     return false;
   }
-  *gzip = object == Py_True;
+  *flag = object == Py_True;
   return true;
 }
 
@@ -474,22 +338,29 @@ bool convert_sequence(PyObject* object, const char* name, TokenTexts* out) {
 }
 
 bool convert_sequence(PyObject* object, const char* name,
-                      std::vector<uint32_t>* out) {
-  return convert_integers(object, name, out);
+                      Integers<uint32_t>* out) {
+  return convert_integers(object, name, &out->values());
 }
 
 bool convert_sequence(PyObject* object, const char* name,
-                      std::vector<int32_t>* out) {
-  return convert_integers(object, name, out);
+                      Integers<int32_t>* out) {
+  return convert_integers(object, name, &out->values());
 }
 
-bool convert_sequence(PyObject* object, const char* name,
-                      std::vector<uint8_t>* out) {
-  return convert_integers(object, name, out);
+bool convert_sequence(PyObject* object, const char* name, PayloadBytes* out) {
+  // The buffers of bytes and bytearray are read where they are.
+  if (byte_buffer(object, &out->view_)) return true;
+  if (!convert_integers(object, name, &out->owned_)) return false;
+  out->view_ = out->owned_;
+  return true;
 }
 
 PyObject* new_list(std::span<const uint8_t> values) {
-  return new_int_list(values);
+  SmallInts& small_ints = module_state().small_ints;
+  if (!small_ints.fill()) return nullptr;
+  return build_list(values.size(), [values, &small_ints](size_t i) {
+    return small_ints.get(values[i]);
+  });
 }
 
 PyObject* new_list(std::span<const int32_t> values) {
@@ -501,18 +372,10 @@ PyObject* new_list(std::span<const uint32_t> values) {
 }
 
 PyObject* new_list(std::span<const std::string_view> texts) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(texts.size()));
-  if (list == nullptr) return nullptr;
-  for (size_t i = 0; i < texts.size(); ++i) {
-    PyObject* item = PyUnicode_FromStringAndSize(
+  return build_list(texts.size(), [texts](size_t i) {
+    return PyUnicode_FromStringAndSize(
         texts[i].data(), static_cast<Py_ssize_t>(texts[i].size()));
-    if (item == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);  // steals item
-  }
-  return list;
+  });
 }
 
 }  // namespace vonk

@@ -2,15 +2,14 @@
 #ifndef VONK_LIB_PY_FUNCTIONS_H_
 #define VONK_LIB_PY_FUNCTIONS_H_
 
-#include <Python.h>
+#include <span>
+
+#include "lib/py_callable.h"
 
 namespace vonk {
 
-// Method definitions, in registration order after Codec. They live for the
-// life of the process.
-extern PyMethodDef list_available_tokenizers_def;
-extern PyMethodDef compress_token_ids_def;
-extern PyMethodDef decompress_token_ids_def;
+// The rows of the module functions, in registration order after Codec.
+std::span<const Callable> module_function_rows();
 
 }  // namespace vonk
 

@@ -1,15 +1,11 @@
 #include "lib/py_panic.h"
 
+#include "lib/py_state.h"
+
 namespace vonk {
-namespace {
-
-// Created on first use and kept for the life of the process; guarded by the
-// interpreter lock.
-PyObject* panic_type = nullptr;
-
-}  // namespace
 
 void raise_panic(const char* message) {
+  PyObject*& panic_type = module_state().panic_type;
   if (panic_type == nullptr) {
     panic_type = PyErr_NewExceptionWithDoc(
         "vonk.PanicException",
