@@ -514,6 +514,14 @@ def test_token_sequence_forms(codec, form, make):
     assert codec.encode_tokens(make(TOKENS)) == expected
 
 
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, MemoryError])
+@pytest.mark.parametrize("method", ["encode_mapped_ids", "encode_tokens"])
+def test_len_interrupts_are_not_discarded(codec, method, error):
+    items = [0, 1] if method == "encode_mapped_ids" else TOKENS
+    with pytest.raises(error):
+        getattr(codec, method)(Seq(items, length=error()))
+
+
 def test_token_texts_stay_alive_while_encoding(codec):
     class FreshTexts:
         """Every element is a new str that only the iteration holds."""

@@ -5,6 +5,8 @@ from __future__ import annotations
 import importlib
 import inspect
 import json
+import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -215,3 +217,63 @@ def test_second_interpreter_is_refused(tmp_path):
     assert status == 0
     assert names == TOKENIZERS
     assert tokenizer == "gpt2"
+
+
+# An isolated subinterpreter that imports vonk first is refused by CPython
+# 3.12 only after the module's initialisation has run; once that interpreter
+# is gone the main interpreter must still be able to import vonk.
+LOCKOUT_PROBE = textwrap.dedent(
+    """
+    try:
+        import _xxsubinterpreters as interpreters
+        interpreter = interpreters.create(isolated=True)
+        run = interpreters.run_string
+    except (ImportError, TypeError):
+        try:
+            import _interpreters as interpreters
+        except ImportError:
+            raise SystemExit(77)
+        interpreter = interpreters.create()
+        run = interpreters.exec
+    run(interpreter, "try:\\n    import vonk\\nexcept ImportError:\\n    pass\\n")
+    interpreters.destroy(interpreter)
+    import vonk
+    print(vonk.Codec("gpt2").tokenizer_name)
+    """
+)
+
+
+def find_python(version):
+    """A working interpreter of `version` (pyenv's or on PATH), or None."""
+    pyenv = os.path.expanduser("~/.pyenv/versions")
+    candidates = sorted(
+        os.path.join(pyenv, v, "bin", "python3")
+        for v in (os.listdir(pyenv) if os.path.isdir(pyenv) else [])
+        if v.startswith(version + ".")
+    )
+    candidates.append(shutil.which(f"python{version}"))
+    for python in filter(None, candidates):
+        probe = subprocess.run([python, "-c", "pass"], capture_output=True)
+        if probe.returncode == 0:
+            return python
+    return None
+
+
+@pytest.mark.parametrize("version", ["3.12", "3.13"])
+def test_refused_subinterpreter_does_not_lock_out_the_main_one(version):
+    python = find_python(version)
+    if python is None:
+        pytest.skip(f"no python{version} on this machine")
+    package_parent = os.path.dirname(os.path.dirname(vonk.__file__))
+    completed = subprocess.run(
+        [python, "-c", LOCKOUT_PROBE],
+        env={**os.environ, "PYTHONPATH": package_parent},
+        cwd=os.path.dirname(package_parent),
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    if completed.returncode == 77:
+        pytest.skip(f"python{version} has no private subinterpreter module")
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stdout.strip() == "gpt2"
