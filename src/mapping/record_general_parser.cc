@@ -317,11 +317,9 @@ class RecordHandler {
   uint64_t column() const { return column_; }
 
   // The record; valid once the reader has finished without failure.
-  void fill(MappingEntryView* entry) const {
-    entry->token = std::string_view(*scratch_);
-    entry->token_id = token_id_;
-    entry->mapped_id = mapped_id_;
-    entry->count = count_;
+  MappingEntry entry() const {
+    return MappingEntry{std::string_view(*scratch_), token_id_, mapped_id_,
+                        count_};
   }
 
   // --- Reader events (the names are the reader's) ---
@@ -674,9 +672,8 @@ CodecError syntax_error(std::string_view line, rapidjson::ParseErrorCode code,
 
 }  // namespace
 
-std::optional<CodecError> parse_mapping_entry_general(std::string_view line,
-                                                      std::string* scratch,
-                                                      MappingEntryView* entry) {
+Result<MappingEntry> parse_mapping_entry_general(std::string_view line,
+                                                 std::string* scratch) {
   scratch->clear();
   rapidjson::MemoryStream stream(line.data(), line.size());
   RecordHandler handler(line, stream, scratch);
@@ -693,8 +690,7 @@ std::optional<CodecError> parse_mapping_entry_general(std::string_view line,
   if (rest < line.size()) {
     return CodecError::json_error("trailing characters", 1, rest + 1);
   }
-  handler.fill(entry);
-  return std::nullopt;
+  return handler.entry();
 }
 
 }  // namespace vonk

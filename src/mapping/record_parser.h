@@ -1,14 +1,13 @@
-// The two parsers behind parse_mapping_entry_view. Internal to src/mapping
-// (and its tests): callers use mapping_entry.h.
+// The two parsers behind parse_mapping_entry. Internal to src/mapping (and
+// its tests): callers use record.h.
 #ifndef VONK_MAPPING_RECORD_PARSER_H_
 #define VONK_MAPPING_RECORD_PARSER_H_
 
-#include <optional>
 #include <string>
 #include <string_view>
 
-#include "error/codec_error.h"
-#include "mapping/mapping_entry.h"
+#include "error/result.h"
+#include "mapping/record.h"
 
 namespace vonk {
 
@@ -20,18 +19,17 @@ namespace vonk {
 // the token then points into `line`, or into *scratch when it had escapes.
 // Returns false, leaving *entry unspecified, on any other input: the caller
 // must then use parse_mapping_entry_general, which decides the outcome.
-// Whenever this returns true, parse_mapping_entry_general gives the same
-// record.
+// Invariant: whenever this returns true, parse_mapping_entry_general gives
+// the same record (the record and jsonl fuzz targets check it).
 bool parse_mapping_entry_fast(std::string_view line, std::string* scratch,
-                              MappingEntryView* entry);
+                              MappingEntry* entry);
 
 // Reads any line with the full JSON reader and every record rule: object or
 // array form, any key order, skipped unknown keys of any depth, and the
 // record-level failure messages. The token always points into *scratch.
-// Returns the failure, if any, as a JsonError at line 1.
-std::optional<CodecError> parse_mapping_entry_general(std::string_view line,
-                                                      std::string* scratch,
-                                                      MappingEntryView* entry);
+// Failures are JsonErrors at line 1.
+Result<MappingEntry> parse_mapping_entry_general(std::string_view line,
+                                                 std::string* scratch);
 
 }  // namespace vonk
 

@@ -1,4 +1,4 @@
-#include "mapping/mapping_reader.h"
+#include "mapping/record_reader.h"
 
 #include <cstring>
 #include <utility>
@@ -91,9 +91,9 @@ std::string_view trim_white_space(std::string_view line) {
   return line.substr(begin, end - begin);
 }
 
-MappingReader::MappingReader(std::string_view text) : rest_(text) {}
+RecordReader::RecordReader(std::string_view text) : rest_(text) {}
 
-bool MappingReader::next(MappingEntryView* entry) {
+Result<std::optional<MappingEntry>> RecordReader::next() {
   while (!rest_.empty()) {
     const char* begin = rest_.data();
     const char* lf = find_lf(begin, begin + rest_.size());
@@ -109,15 +109,14 @@ bool MappingReader::next(MappingEntryView* entry) {
       line = trim_white_space(line);
       if (line.empty()) continue;
     }
-    if (std::optional<CodecError> error =
-            parse_mapping_entry_view(line, &scratch_, entry)) {
-      error_ = std::move(error);
+    Result<MappingEntry> entry = parse_mapping_entry(line, &scratch_);
+    if (!entry.ok()) {
       rest_ = std::string_view();
-      return false;
+      return std::move(entry).error();
     }
-    return true;
+    return std::optional<MappingEntry>(entry.value());
   }
-  return false;
+  return std::optional<MappingEntry>();
 }
 
 }  // namespace vonk

@@ -1,4 +1,4 @@
-#include "mapping/mapping_entry.h"
+#include "mapping/record.h"
 
 #include <gtest/gtest.h>
 
@@ -32,38 +32,35 @@ std::string hex(std::string_view bytes) {
   return out;
 }
 
-std::string describe(const MappingEntryView& e) {
+std::string describe(const MappingEntry& e) {
   return "record token=" + hex(e.token) + " token_id=" +
          std::to_string(e.token_id) + " mapped_id=" +
          std::to_string(e.mapped_id) + " count=" +
          (e.count ? std::to_string(*e.count) : "none");
 }
 
-std::string describe(const std::optional<CodecError>& error,
-                     const MappingEntryView& e) {
-  return error ? "error " + error->display() : describe(e);
+std::string describe(const Result<MappingEntry>& result) {
+  return result.ok() ? describe(result.value())
+                     : "error " + result.error().display();
 }
+
+// parse_mapping_entry with a scratch buffer that lives until the next call.
+Result<MappingEntry> parse(std::string_view line) {
+  static std::string scratch;
+  return parse_mapping_entry(line, &scratch);
+}
+
+std::string outcome(std::string_view line) { return describe(parse(line)); }
 
 std::string general_outcome(std::string_view line) {
   std::string scratch;
-  MappingEntryView entry;
-  std::optional<CodecError> error =
-      parse_mapping_entry_general(line, &scratch, &entry);
-  return describe(error, entry);
-}
-
-std::string view_outcome(std::string_view line) {
-  std::string scratch;
-  MappingEntryView entry;
-  std::optional<CodecError> error =
-      parse_mapping_entry_view(line, &scratch, &entry);
-  return describe(error, entry);
+  return describe(parse_mapping_entry_general(line, &scratch));
 }
 
 // The fast parser's record, or nullopt when it declines the line.
 std::optional<std::string> fast_outcome(std::string_view line) {
   std::string scratch;
-  MappingEntryView entry;
+  MappingEntry entry;
   if (!parse_mapping_entry_fast(line, &scratch, &entry)) return std::nullopt;
   return describe(entry);
 }
@@ -87,19 +84,11 @@ class MappingEntryAcceptTest : public ::testing::TestWithParam<RecordCase> {};
 
 TEST_P(MappingEntryAcceptTest, YieldsTheRecord) {
   const RecordCase& c = GetParam();
-  Result<MappingEntry> result = parse_mapping_entry(c.line);
-  ASSERT_TRUE(result.ok()) << result.error().display();
-  const MappingEntry expected{c.token, c.token_id, c.mapped_id, c.count};
-  EXPECT_EQ(hex(result.value().token), hex(expected.token));
-  EXPECT_EQ(result.value(), expected);
+  const std::string expected =
+      describe(MappingEntry{c.token, c.token_id, c.mapped_id, c.count});
+  EXPECT_EQ(outcome(c.line), expected);
   // The general parser alone gives the same record.
-  std::string scratch;
-  MappingEntryView view;
-  ASSERT_FALSE(parse_mapping_entry_general(c.line, &scratch, &view));
-  EXPECT_EQ(std::string(view.token), c.token);
-  EXPECT_EQ(view.token_id, c.token_id);
-  EXPECT_EQ(view.mapped_id, c.mapped_id);
-  EXPECT_EQ(view.count, c.count);
+  EXPECT_EQ(general_outcome(c.line), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -188,13 +177,11 @@ class MappingEntryFailureTest : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(MappingEntryFailureTest, GivesTheMessageAndColumn) {
   const FailureCase& c = GetParam();
-  Result<MappingEntry> result = parse_mapping_entry(c.line);
+  Result<MappingEntry> result = parse(c.line);
   ASSERT_FALSE(result.ok()) << "accepted: " << c.line;
   EXPECT_EQ(result.error().kind(), CodecError::Kind::kJsonError);
   EXPECT_EQ(result.error().number(), 1);  // the line
   EXPECT_EQ(result.error().display(), c.message);
-  // The borrowing parser gives the same failure.
-  EXPECT_EQ(view_outcome(c.line), "error " + c.message);
 }
 
 std::vector<FailureCase> record_rule_failures() {
@@ -489,7 +476,7 @@ TEST(MappingEntryNestingTest, SkipsDeeplyNestedUnknownValues) {
         nested(100000, R"({"token": )", "}", "[]"),
         nested(50000, R"([{"a": )", "}]", "null")}) {
     const std::string line = R"({"x": )" + value + tail;
-    Result<MappingEntry> result = parse_mapping_entry(line);
+    Result<MappingEntry> result = parse(line);
     ASSERT_TRUE(result.ok()) << result.error().display();
     EXPECT_EQ(result.value(), (MappingEntry{"a", 1, 2, std::nullopt}));
   }
@@ -497,7 +484,7 @@ TEST(MappingEntryNestingTest, SkipsDeeplyNestedUnknownValues) {
 
 TEST(MappingEntryNestingTest, FailsCleanlyOnUnclosedDeepNesting) {
   const std::string line = R"({"x": )" + std::string(100000, '[');
-  Result<MappingEntry> result = parse_mapping_entry(line);
+  Result<MappingEntry> result = parse(line);
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().display(),
             "JSON parsing error: Invalid value. at line 1 column " +
@@ -505,7 +492,7 @@ TEST(MappingEntryNestingTest, FailsCleanlyOnUnclosedDeepNesting) {
 
   const std::string closed_wrong =
       R"({"x": )" + std::string(100000, '[') + std::string(100000, '}');
-  Result<MappingEntry> wrong = parse_mapping_entry(closed_wrong);
+  Result<MappingEntry> wrong = parse(closed_wrong);
   ASSERT_FALSE(wrong.ok());
   EXPECT_EQ(wrong.error().display(),
             "JSON parsing error: Invalid value. at line 1 column 100007");
@@ -531,7 +518,7 @@ class MappingEntryFastAcceptTest : public ::testing::TestWithParam<FastCase> {};
 TEST_P(MappingEntryFastAcceptTest, ReadsTheStoredLayout) {
   const FastCase& c = GetParam();
   std::string scratch;
-  MappingEntryView entry;
+  MappingEntry entry;
   ASSERT_TRUE(parse_mapping_entry_fast(c.line, &scratch, &entry));
   EXPECT_EQ(hex(entry.token), hex(c.token));
   EXPECT_EQ(entry.token_id, c.token_id);
@@ -570,9 +557,9 @@ class MappingEntryFastDeclineTest : public ::testing::TestWithParam<std::string>
 TEST_P(MappingEntryFastDeclineTest, LeavesOtherSpellingsToTheGeneralParser) {
   const std::string& line = GetParam();
   std::string scratch;
-  MappingEntryView entry;
+  MappingEntry entry;
   EXPECT_FALSE(parse_mapping_entry_fast(line, &scratch, &entry));
-  EXPECT_EQ(view_outcome(line), general_outcome(line));
+  EXPECT_EQ(outcome(line), general_outcome(line));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -624,25 +611,27 @@ INSTANTIATE_TEST_SUITE_P(
         "\n",
         R"({"token": "a", "token_id": 1)", ""));
 
-TEST(MappingEntryViewTest, BorrowsThePlainTokenAndDecodesEscapedOnesToScratch) {
+TEST(MappingEntryBorrowTest, BorrowsThePlainTokenAndDecodesEscapedOnesToScratch) {
   std::string scratch;
-  MappingEntryView entry;
   const std::string plain =
       R"({"token": "hello", "token_id": 1, "mapped_id": 2, "count": 3})";
-  ASSERT_FALSE(parse_mapping_entry_view(plain, &scratch, &entry));
-  EXPECT_EQ(entry.token, "hello");
-  EXPECT_EQ(entry.token.data(), plain.data() + 11);
+  Result<MappingEntry> entry = parse_mapping_entry(plain, &scratch);
+  ASSERT_TRUE(entry.ok());
+  EXPECT_EQ(entry.value().token, "hello");
+  EXPECT_EQ(entry.value().token.data(), plain.data() + 11);
 
   const std::string escaped =
       R"({"token": "h\u00e9llo\n", "token_id": 1, "mapped_id": 2, "count": 3})";
-  ASSERT_FALSE(parse_mapping_entry_view(escaped, &scratch, &entry));
-  EXPECT_EQ(entry.token, "h\xc3\xa9llo\n");
-  EXPECT_EQ(entry.token.data(), scratch.data());
+  entry = parse_mapping_entry(escaped, &scratch);
+  ASSERT_TRUE(entry.ok());
+  EXPECT_EQ(entry.value().token, "h\xc3\xa9llo\n");
+  EXPECT_EQ(entry.value().token.data(), scratch.data());
 
   const std::string general = R"(["x\ty", 1, 2, null])";
-  ASSERT_FALSE(parse_mapping_entry_view(general, &scratch, &entry));
-  EXPECT_EQ(entry.token, "x\ty");
-  EXPECT_EQ(entry.count, std::nullopt);
+  entry = parse_mapping_entry(general, &scratch);
+  ASSERT_TRUE(entry.ok());
+  EXPECT_EQ(entry.value().token, "x\ty");
+  EXPECT_EQ(entry.value().count, std::nullopt);
 }
 
 // ---------------------------------------------------------------------------
@@ -683,7 +672,7 @@ struct Agreement {
 std::string disagreement(std::string_view line, Agreement* tally) {
   const std::string general = general_outcome(line);
   const std::optional<std::string> fast = fast_outcome(line);
-  const std::string combined = view_outcome(line);
+  const std::string combined = outcome(line);
   ++tally->lines;
   if (general.rfind("record", 0) == 0) ++tally->general_accepted;
   std::string out;
@@ -788,7 +777,7 @@ TEST(MappingEntryDifferentialTest, RespelledStoredLinesGiveTheSameRecord) {
       const std::optional<std::string> stored = fast_outcome(lines[i]);
       ASSERT_TRUE(stored.has_value()) << lines[i];
       for (const std::string& other : respellings(lines[i])) {
-        EXPECT_EQ(view_outcome(other), *stored) << other;
+        EXPECT_EQ(outcome(other), *stored) << other;
         ++checked;
       }
     }
