@@ -7,14 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "mapping/record.h"
 #include "mapping/record_reader.h"
-#include "mapping/record_parser.h"
 
 namespace {
 
@@ -60,9 +59,9 @@ int main(int argc, char** argv) {
   const double reader = best_ns(20, [&] {
     vonk::RecordReader r(text);
     for (;;) {
-      vonk::Result<std::optional<vonk::MappingEntry>> next = r.next();
+      vonk::Result<const vonk::MappingEntry*> next = r.next();
       if (!next.ok()) std::abort();
-      if (!next.value()) break;
+      if (next.value() == nullptr) break;
       sink += next.value()->token.size() + next.value()->token_id;
     }
   });

@@ -14,7 +14,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "mapping/record_parser.h"
+#include "mapping/record.h"
 
 namespace vonk {
 namespace {

@@ -39,7 +39,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "mapping/record_parser.h"
+#include "mapping/record.h"
 #include "rapidjson/error/en.h"
 #include "rapidjson/memorystream.h"
 #include "rapidjson/reader.h"

@@ -2,9 +2,9 @@
 #ifndef VONK_MAPPING_RECORD_READER_H_
 #define VONK_MAPPING_RECORD_READER_H_
 
-#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "error/result.h"
 #include "mapping/record.h"
@@ -16,19 +16,35 @@ namespace vonk {
 // and must outlive the reader.
 class RecordReader {
  public:
-  explicit RecordReader(std::string_view text);
+  explicit RecordReader(std::string_view text) : rest_(text) {}
 
   RecordReader(const RecordReader&) = delete;
   RecordReader& operator=(const RecordReader&) = delete;
 
-  // The next record, or nullopt at the end of the text; the JsonError of
+  // The next record, or nullptr at the end of the text; the JsonError of
   // the first line that fails, after which the reader is at the end. The
-  // record's token stays valid until the next call.
-  Result<std::optional<MappingEntry>> next();
+  // record lives in the reader and stays valid, its token too, until the
+  // next call. Defined here so that the table builder's loop inlines it.
+  Result<const MappingEntry*> next() {
+    std::string_view line;
+    if (!next_line(&line)) return nullptr;
+    Result<MappingEntry> entry = parse_mapping_entry(line, &scratch_);
+    if (!entry.ok()) [[unlikely]] {
+      rest_ = std::string_view();
+      return std::move(entry).error();
+    }
+    entry_ = entry.value();
+    return &entry_;
+  }
 
  private:
+  // Stores the next line that is not empty after trimming and returns
+  // true, or returns false at the end of the text.
+  bool next_line(std::string_view* line);
+
   std::string_view rest_;
   std::string scratch_;
+  MappingEntry entry_;
 };
 
 // Removes Unicode White_Space characters (U+0009..U+000D, U+0020, U+0085,

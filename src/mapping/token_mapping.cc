@@ -1,7 +1,6 @@
 #include "mapping/token_mapping.h"
 
 #include <limits>
-#include <optional>
 #include <utility>
 
 #include "error/fatal_error.h"
@@ -72,9 +71,9 @@ Result<std::shared_ptr<const TokenMapping>> TokenMapping::from_jsonl(
 
   RecordReader reader(text);
   for (;;) {
-    Result<std::optional<MappingEntry>> next = reader.next();
+    Result<const MappingEntry*> next = reader.next();
     if (!next.ok()) return std::move(next).error();
-    if (!next.value().has_value()) break;
+    if (next.value() == nullptr) break;
     const MappingEntry& entry = *next.value();
     if (arena.size() + entry.token.size() >
             std::numeric_limits<uint32_t>::max() ||

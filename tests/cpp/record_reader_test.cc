@@ -94,12 +94,12 @@ Reading read_all(std::string_view text) {
   Reading out;
   RecordReader reader(text);
   for (;;) {
-    Result<std::optional<MappingEntry>> next = reader.next();
+    Result<const MappingEntry*> next = reader.next();
     if (!next.ok()) {
       out.error = next.error().display();
       break;
     }
-    if (!next.value()) break;
+    if (next.value() == nullptr) break;
     const MappingEntry& entry = *next.value();
     out.records.push_back(std::string(entry.token) + "/" +
                           std::to_string(entry.token_id) + "/" +
@@ -107,8 +107,8 @@ Reading read_all(std::string_view text) {
                           (entry.count ? std::to_string(*entry.count) : "-"));
   }
   // Once finished, the reader stays finished.
-  Result<std::optional<MappingEntry>> after = reader.next();
-  EXPECT_TRUE(after.ok() && !after.value().has_value());
+  Result<const MappingEntry*> after = reader.next();
+  EXPECT_TRUE(after.ok() && after.value() == nullptr);
   return out;
 }
 
@@ -217,14 +217,14 @@ TEST(RecordReaderTest, TokensStayValidUntilTheNextRecord) {
   // A plain token borrows from the text, an escaped one from the reader.
   const std::string text = kA + "\n" + kB + "\n";
   RecordReader reader(text);
-  Result<std::optional<MappingEntry>> entry = reader.next();
-  ASSERT_TRUE(entry.ok() && entry.value().has_value());
+  Result<const MappingEntry*> entry = reader.next();
+  ASSERT_TRUE(entry.ok() && entry.value() != nullptr);
   EXPECT_EQ(entry.value()->token.data(), text.data() + 11);
   entry = reader.next();
-  ASSERT_TRUE(entry.ok() && entry.value().has_value());
+  ASSERT_TRUE(entry.ok() && entry.value() != nullptr);
   EXPECT_EQ(entry.value()->token, "b\n");
   entry = reader.next();
-  EXPECT_TRUE(entry.ok() && !entry.value().has_value());
+  EXPECT_TRUE(entry.ok() && entry.value() == nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -252,9 +252,9 @@ TEST_P(RecordReaderDataSetTest, ReadsOneRecordPerLineInOrder) {
   size_t position = 0;
   size_t bad_mapped_ids = 0;
   for (;;) {
-    Result<std::optional<MappingEntry>> next = reader.next();
+    Result<const MappingEntry*> next = reader.next();
     ASSERT_TRUE(next.ok()) << next.error().display();
-    if (!next.value()) break;
+    if (next.value() == nullptr) break;
     const MappingEntry& entry = *next.value();
     const int64_t p = static_cast<int64_t>(position);
     const int64_t expected = p % 2 == 1 ? (p + 1) / 2 : -(p / 2);

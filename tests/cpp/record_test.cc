@@ -12,8 +12,6 @@
 #include <string_view>
 #include <vector>
 
-#include "mapping/record_parser.h"
-
 namespace vonk {
 namespace {
 

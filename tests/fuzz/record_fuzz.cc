@@ -19,7 +19,6 @@
 #include "error/codec_error.h"
 #include "fuzz_check.h"
 #include "mapping/record.h"
-#include "mapping/record_parser.h"
 
 namespace {
 
