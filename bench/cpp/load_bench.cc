@@ -67,8 +67,7 @@ int main(int argc, char** argv) {
 
   std::printf("%-14s %9s %10s %10s %12s %12s %12s\n", "tokenizer", "MB text",
               "first ms", "warm ms", "ns/record", "table MB", "RSS +MB");
-  for (size_t i = 0; i < vonk::TokenizerRegistry::kNameCount; ++i) {
-    std::string name(vonk::TokenizerRegistry::name_at(i));
+  for (const std::string& name : vonk::TokenizerRegistry::list()) {
     std::string_view text = *vonk::TokenizerRegistry::find(name);
 
     std::vector<double> first, grown;

@@ -14,9 +14,9 @@ Result<std::vector<uint8_t>> Codec::encode_tokens(
     std::span<const std::string_view> tokens, bool gzip) const {
   std::vector<int32_t> mapped(tokens.size());
   for (size_t i = 0; i < tokens.size(); ++i) {
-    if (!mapping_->find_mapped_id(tokens[i], &mapped[i])) {
-      return CodecError::token_not_found(tokens[i]);
-    }
+    Result<int32_t> mapped_id = mapping_->mapped_id_for_token(tokens[i]);
+    if (!mapped_id.ok()) return std::move(mapped_id).error();
+    mapped[i] = mapped_id.value();
   }
   return encode_payload(mapped, gzip);
 }
@@ -24,9 +24,11 @@ Result<std::vector<uint8_t>> Codec::encode_tokens(
 Result<std::vector<uint8_t>> Codec::encode_token_ids(
     std::span<const uint32_t> token_ids, bool gzip) const {
   std::vector<int32_t> mapped(token_ids.size());
-  size_t missing = mapping_->find_mapped_ids(token_ids, mapped.data());
-  if (missing != token_ids.size()) {
-    return CodecError::token_id_not_found(token_ids[missing]);
+  for (size_t i = 0; i < token_ids.size(); ++i) {
+    Result<int32_t> mapped_id =
+        mapping_->mapped_id_for_token_id(token_ids[i]);
+    if (!mapped_id.ok()) return std::move(mapped_id).error();
+    mapped[i] = mapped_id.value();
   }
   return encode_payload(mapped, gzip);
 }
@@ -58,9 +60,9 @@ Result<std::vector<std::string_view>> Codec::decode_tokens(
   }
   std::vector<std::string_view> tokens(ids.size());
   for (size_t i = 0; i < ids.size(); ++i) {
-    if (!mapping_->find_token(ids[i], &tokens[i])) {
-      return CodecError::mapped_id_not_found(ids[i]);
-    }
+    Result<std::string_view> token = mapping_->token_for_mapped_id(ids[i]);
+    if (!token.ok()) return std::move(token).error();
+    tokens[i] = token.value();
   }
   return tokens;
 }
@@ -78,9 +80,11 @@ Result<std::vector<uint32_t>> Codec::decode_token_ids(
 Result<std::vector<int32_t>> Codec::token_id_to_mapped_id(
     std::span<const uint32_t> token_ids) const {
   std::vector<int32_t> mapped(token_ids.size());
-  size_t missing = mapping_->find_mapped_ids(token_ids, mapped.data());
-  if (missing != token_ids.size()) {
-    return CodecError::token_id_not_found(token_ids[missing]);
+  for (size_t i = 0; i < token_ids.size(); ++i) {
+    Result<int32_t> mapped_id =
+        mapping_->mapped_id_for_token_id(token_ids[i]);
+    if (!mapped_id.ok()) return std::move(mapped_id).error();
+    mapped[i] = mapped_id.value();
   }
   return mapped;
 }
@@ -88,9 +92,11 @@ Result<std::vector<int32_t>> Codec::token_id_to_mapped_id(
 Result<std::vector<uint32_t>> Codec::mapped_id_to_token_id(
     std::span<const int32_t> mapped_ids) const {
   std::vector<uint32_t> token_ids(mapped_ids.size());
-  size_t missing = mapping_->find_token_ids(mapped_ids, token_ids.data());
-  if (missing != mapped_ids.size()) {
-    return CodecError::mapped_id_not_found(mapped_ids[missing]);
+  for (size_t i = 0; i < mapped_ids.size(); ++i) {
+    Result<uint32_t> token_id =
+        mapping_->token_id_for_mapped_id(mapped_ids[i]);
+    if (!token_id.ok()) return std::move(token_id).error();
+    token_ids[i] = token_id.value();
   }
   return token_ids;
 }

@@ -2,7 +2,9 @@
 // decompress_token_ids.
 #include "lib/py_functions.h"
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "mapping/tokenizer_registry.h"
 
@@ -12,10 +14,11 @@ namespace {
 PyObject* list_available_tokenizers(PyObject* /*module*/,
                                     PyObject* /*unused*/) {
   return guarded([]() -> PyObject* {
-    PyRef names(PyList_New(TokenizerRegistry::kNameCount));
+    const std::vector<std::string> list = TokenizerRegistry::list();
+    PyRef names(PyList_New(static_cast<Py_ssize_t>(list.size())));
     if (!names) return nullptr;
-    for (size_t i = 0; i < TokenizerRegistry::kNameCount; ++i) {
-      std::string_view name = TokenizerRegistry::name_at(i);
+    for (size_t i = 0; i < list.size(); ++i) {
+      const std::string& name = list[i];
       PyObject* item = PyUnicode_FromStringAndSize(
           name.data(), static_cast<Py_ssize_t>(name.size()));
       if (item == nullptr) return nullptr;

@@ -1,5 +1,6 @@
-// FxHash: a fast, unseeded hash for the mapping tables. Lookups never depend
-// on its values beyond speed; nothing exposes iteration order.
+// FxHash: the fast, unseeded hash of every mapping table and of the mapping
+// cache. Lookups never depend on its values beyond speed; nothing exposes
+// iteration order.
 #ifndef VONK_MAPPING_FX_HASH_H_
 #define VONK_MAPPING_FX_HASH_H_
 

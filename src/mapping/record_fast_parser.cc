@@ -14,7 +14,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "mapping/record_parser.h"
+#include "mapping/record.h"
 
 namespace vonk {
 namespace {
@@ -274,7 +274,7 @@ int64_t decode_token(const char** p, const char* end, std::string* scratch) {
 }  // namespace
 
 bool parse_mapping_entry_fast(std::string_view line, std::string* scratch,
-                              MappingEntryView* entry) {
+                              MappingEntry* entry) {
   static constexpr char kHead[] = "{\"token\": \"";
   static constexpr char kTokenId[] = "\", \"token_id\": ";
   static constexpr char kMappedId[] = ", \"mapped_id\": ";

@@ -6,7 +6,9 @@
 //    hundred thousand levels deep costs memory, not stack;
 //  - numbers as strings: every number arrives as its raw text, and the
 //    handler decides between integer and floating point itself (an integer
-//    has no fraction or exponent, is not "-0", and fits in 64 bits);
+//    has no fraction or exponent, is not "-0", and fits in 64 bits). The
+//    reader's own number scanner is replaced for this handler (see below),
+//    so numbers beyond the double range are read like any other;
 //  - stop when done: the reader stops after the value, and what follows it
 //    is checked here;
 //  - validate encoding: strings must be valid UTF-8. The reader pairs a
@@ -37,7 +39,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "mapping/record_parser.h"
+#include "mapping/record.h"
 #include "rapidjson/error/en.h"
 #include "rapidjson/memorystream.h"
 #include "rapidjson/reader.h"
@@ -133,8 +135,9 @@ bool overflows_double(std::string_view raw) {
 // A floating-point value as the messages print it: the shortest digits that
 // read back as the same double, written out in full without an exponent,
 // with ".0" when there is no fractional part ("-0" reads "-0.0", "1e0"
-// reads "1.0", "1e-7" reads "0.0000001"). Values beyond the double range
-// read "inf" or "-inf".
+// reads "1.0", "1e-7" reads "0.0000001"). A value beyond the double range
+// (1e400, a 400-digit integer) reads "inf" or "-inf"; one too small for it
+// (1e-400, 0e999) reads "0.0" or "-0.0".
 std::string float_text(std::string_view raw) {
   const bool negative = raw.front() == '-';
   double value = 0;
@@ -314,11 +317,9 @@ class RecordHandler {
   uint64_t column() const { return column_; }
 
   // The record; valid once the reader has finished without failure.
-  void fill(MappingEntryView* entry) const {
-    entry->token = std::string_view(*scratch_);
-    entry->token_id = token_id_;
-    entry->mapped_id = mapped_id_;
-    entry->count = count_;
+  MappingEntry entry() const {
+    return MappingEntry{std::string_view(*scratch_), token_id_, mapped_id_,
+                        count_};
   }
 
   // --- Reader events (the names are the reader's) ---
@@ -567,6 +568,67 @@ class RecordHandler {
   uint64_t column_ = 0;
 };
 
+}  // namespace
+}  // namespace vonk
+
+namespace rapidjson {
+
+// The reader's number scanner, replaced for the record handler. It reads the
+// same grammar (-? (0 | [1-9][0-9]*) (. [0-9]+)? ([eE] [+-]? [0-9]+)?) and
+// stops with the same syntax errors at the same offsets, but sets no bound
+// on magnitude or exponent: the library's scanner refuses any number beyond
+// the double range ("Number too big to be stored in double."), while the
+// record rules skip such a value or read it as a floating-point value. The
+// number reaches RawNumber as its raw text within the line; the stream is
+// left just past it, where the handler's column rules expect it.
+template <>
+template <>
+void Reader::ParseNumber<vonk::kReaderFlags, MemoryStream,
+                         vonk::RecordHandler>(MemoryStream& is,
+                                              vonk::RecordHandler& handler) {
+  const size_t start = is.Tell();
+  const char* const text = is.src_;
+  const auto at_digit = [&is] { return is.Peek() >= '0' && is.Peek() <= '9'; };
+  const auto skip_digits = [&] {
+    while (at_digit()) is.Take();
+  };
+  if (is.Peek() == '-') is.Take();
+  if (is.Peek() == '0') {
+    is.Take();  // a digit after it is the handler's "invalid number"
+  } else if (at_digit()) {
+    skip_digits();
+  } else {
+    SetParseError(kParseErrorValueInvalid, is.Tell());
+    return;
+  }
+  if (is.Peek() == '.') {
+    is.Take();
+    if (!at_digit()) {
+      SetParseError(kParseErrorNumberMissFraction, is.Tell());
+      return;
+    }
+    skip_digits();
+  }
+  if (is.Peek() == 'e' || is.Peek() == 'E') {
+    is.Take();
+    if (is.Peek() == '+' || is.Peek() == '-') is.Take();
+    if (!at_digit()) {
+      SetParseError(kParseErrorNumberMissExponent, is.Tell());
+      return;
+    }
+    skip_digits();
+  }
+  if (!handler.RawNumber(text, static_cast<SizeType>(is.Tell() - start),
+                         false)) {
+    SetParseError(kParseErrorTermination, start);
+  }
+}
+
+}  // namespace rapidjson
+
+namespace vonk {
+namespace {
+
 // The previous byte before `offset` that is not JSON white space, or 0.
 char previous_non_space(std::string_view line, size_t offset) {
   while (offset > 0) {
@@ -610,9 +672,8 @@ CodecError syntax_error(std::string_view line, rapidjson::ParseErrorCode code,
 
 }  // namespace
 
-std::optional<CodecError> parse_mapping_entry_general(std::string_view line,
-                                                      std::string* scratch,
-                                                      MappingEntryView* entry) {
+Result<MappingEntry> parse_mapping_entry_general(std::string_view line,
+                                                 std::string* scratch) {
   scratch->clear();
   rapidjson::MemoryStream stream(line.data(), line.size());
   RecordHandler handler(line, stream, scratch);
@@ -629,8 +690,7 @@ std::optional<CodecError> parse_mapping_entry_general(std::string_view line,
   if (rest < line.size()) {
     return CodecError::json_error("trailing characters", 1, rest + 1);
   }
-  handler.fill(entry);
-  return std::nullopt;
+  return handler.entry();
 }
 
 }  // namespace vonk

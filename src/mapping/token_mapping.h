@@ -5,12 +5,10 @@
 
 #include <cstdint>
 #include <memory>
-#include <span>
-#include <string>
 #include <string_view>
-#include <vector>
 
 #include "error/result.h"
+#include "mapping/mapping_tables.h"
 
 namespace vonk {
 
@@ -24,45 +22,75 @@ class TokenMapping {
 
   TokenMapping(const TokenMapping&) = delete;
   TokenMapping& operator=(const TokenMapping&) = delete;
-  ~TokenMapping();
 
-  // Lookups; each fails with its not-found error carrying the key.
+  // Lookups, each a single probe; each fails with its not-found error
+  // carrying the key. They are defined here so that the translation loops
+  // of the codec inline them.
   Result<int32_t> mapped_id_for_token(std::string_view token) const;
   Result<int32_t> mapped_id_for_token_id(uint32_t token_id) const;
   Result<uint32_t> token_id_for_mapped_id(int32_t mapped_id) const;
-  // Returns a new copy of the token text.
-  Result<std::string> token_for_mapped_id(int32_t mapped_id) const;
-
-  // Lookups for hot loops: store the value and return true on a hit,
-  // return false on a miss. A returned text view lives as long as this
-  // mapping.
-  bool find_mapped_id(std::string_view token, int32_t* mapped_id) const;
-  bool find_mapped_id(uint32_t token_id, int32_t* mapped_id) const;
-  bool find_token_id(int32_t mapped_id, uint32_t* token_id) const;
-  bool find_token(int32_t mapped_id, std::string_view* token) const;
-
-  // Batch lookups: translate ids[i] into out[i] in order and return the
-  // index of the first id that misses, or ids.size() when none does. `out`
-  // must hold ids.size() values.
-  size_t find_mapped_ids(std::span<const uint32_t> token_ids,
-                         int32_t* out) const;
-  size_t find_token_ids(std::span<const int32_t> mapped_ids,
-                        uint32_t* out) const;
+  // The text is a view into this mapping, valid as long as it lives; the
+  // caller copies it where it needs its own.
+  Result<std::string_view> token_for_mapped_id(int32_t mapped_id) const;
 
   // Number of entries of each table.
-  size_t token_count() const;         // token_to_mapped
-  size_t token_id_count() const;      // token_id_to_mapped
-  size_t mapped_id_count() const;     // mapped_to_token_id, mapped_to_token
+  size_t token_count() const { return token_to_record_.size(); }
+  size_t token_id_count() const { return token_id_to_mapped_id_.size(); }
+  // mapped_to_token_id and mapped_to_token have the same keys.
+  size_t mapped_id_count() const { return mapped_id_to_record_.size(); }
 
   // Bytes of heap memory the tables hold.
   size_t memory_usage() const;
 
  private:
-  struct Tables;
-  explicit TokenMapping(std::unique_ptr<Tables> tables);
+  TokenMapping() = default;
 
-  std::unique_ptr<Tables> tables_;
+  TextArena arena_;       // every token text, back to back
+  TableRecords records_;  // in text order
+  TokenIndex token_to_record_;
+  // The id lookups of encoding and decoding hold their values directly;
+  // texts are reached through the record.
+  IdIndex<int32_t> token_id_to_mapped_id_;
+  IdIndex<uint32_t> mapped_id_to_token_id_;
+  IdIndex<uint32_t> mapped_id_to_record_;
 };
+
+inline Result<int32_t> TokenMapping::mapped_id_for_token(
+    std::string_view token) const {
+  uint32_t record;
+  if (token_to_record_.find(token, records_, arena_, &record)) [[likely]] {
+    return records_[record].mapped_id;
+  }
+  return CodecError::token_not_found(token);
+}
+
+inline Result<int32_t> TokenMapping::mapped_id_for_token_id(
+    uint32_t token_id) const {
+  int32_t mapped_id;
+  if (token_id_to_mapped_id_.find(token_id, &mapped_id)) [[likely]] {
+    return mapped_id;
+  }
+  return CodecError::token_id_not_found(token_id);
+}
+
+inline Result<uint32_t> TokenMapping::token_id_for_mapped_id(
+    int32_t mapped_id) const {
+  uint32_t token_id;
+  if (mapped_id_to_token_id_.find(mapped_key(mapped_id), &token_id))
+      [[likely]] {
+    return token_id;
+  }
+  return CodecError::mapped_id_not_found(mapped_id);
+}
+
+inline Result<std::string_view> TokenMapping::token_for_mapped_id(
+    int32_t mapped_id) const {
+  uint32_t record;
+  if (mapped_id_to_record_.find(mapped_key(mapped_id), &record)) [[likely]] {
+    return text_of(records_[record], arena_);
+  }
+  return CodecError::mapped_id_not_found(mapped_id);
+}
 
 }  // namespace vonk
 

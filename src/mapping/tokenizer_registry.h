@@ -1,5 +1,6 @@
 // TokenizerRegistry: the fixed table of tokenizer names and the embedded
-// mapping text each name selects.
+// mapping text each name selects. The table is generated at build time from
+// the data-set list in CMakeLists.txt.
 #ifndef VONK_MAPPING_TOKENIZER_REGISTRY_H_
 #define VONK_MAPPING_TOKENIZER_REGISTRY_H_
 
@@ -12,14 +13,8 @@ namespace vonk {
 
 class TokenizerRegistry {
  public:
-  // Number of tokenizer names.
-  static constexpr size_t kNameCount = 7;
-
   // The tokenizer names in their fixed order, as a new list.
   static std::vector<std::string> list();
-
-  // The name at `index` (0 <= index < kNameCount), in list order.
-  static std::string_view name_at(size_t index);
 
   // The mapping text selected by `name`, compared byte for byte over its
   // whole length; absent for any other string. The text is read-only data

@@ -175,6 +175,8 @@ def record_seeds(lines):
         '{"token": "x", "token_id": 1, "mapped_id": 0, "count": 1, "count": 2}',
         '[1, 2, 3]',
         '{"token": "raw \xc3\xa9 utf-8", "token_id": 3, "mapped_id": 3}',
+        '{"x": [1e400, -0e999], "token": "a", "token_id": 1, "mapped_id": 2}',
+        '{"token": "a", "token_id": 1, "mapped_id": -1e400}',
     ]
     items += [(f"edge_{n:02d}", e.encode("latin-1")) for n, e in enumerate(extra)]
     return items

@@ -1,7 +1,6 @@
-#include "mapping/mapping_reader.h"
+#include "mapping/record_reader.h"
 
 #include <cstring>
-#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -91,30 +90,23 @@ std::string_view trim_white_space(std::string_view line) {
   return line.substr(begin, end - begin);
 }
 
-MappingReader::MappingReader(std::string_view text) : rest_(text) {}
-
-bool MappingReader::next(MappingEntryView* entry) {
+bool RecordReader::next_line(std::string_view* line) {
   while (!rest_.empty()) {
     const char* begin = rest_.data();
     const char* lf = find_lf(begin, begin + rest_.size());
-    std::string_view line;
+    std::string_view piece;
     if (lf != nullptr) {
-      line = std::string_view(begin, static_cast<size_t>(lf - begin));
-      rest_.remove_prefix(line.size() + 1);
+      piece = std::string_view(begin, static_cast<size_t>(lf - begin));
+      rest_.remove_prefix(piece.size() + 1);
     } else {
-      line = rest_;
+      piece = rest_;
       rest_ = std::string_view();
     }
-    if (!has_plain_ends(line)) {
-      line = trim_white_space(line);
-      if (line.empty()) continue;
+    if (!has_plain_ends(piece)) {
+      piece = trim_white_space(piece);
+      if (piece.empty()) continue;
     }
-    if (std::optional<CodecError> error =
-            parse_mapping_entry_view(line, &scratch_, entry)) {
-      error_ = std::move(error);
-      rest_ = std::string_view();
-      return false;
-    }
+    *line = piece;
     return true;
   }
   return false;

@@ -1,18 +1,19 @@
 // Times the record readers over a stored mapping text: the whole
-// MappingReader pass, the fast parser alone and the general parser alone,
+// RecordReader pass, the fast parser alone and the general parser alone,
 // in ns per line (best of several rounds).
-//   mapping_reader_bench [file]   (default: data/o200k_harmony.jsonl)
+//   record_reader_bench [file]   (default: data/o200k_harmony.jsonl)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "mapping/mapping_reader.h"
-#include "mapping/record_parser.h"
+#include "mapping/record.h"
+#include "mapping/record_reader.h"
 
 namespace {
 
@@ -56,13 +57,16 @@ int main(int argc, char** argv) {
   uint64_t sink = 0;
 
   const double reader = best_ns(20, [&] {
-    vonk::MappingReader r(text);
-    vonk::MappingEntryView e;
-    while (r.next(&e)) sink += e.token.size() + e.token_id;
-    if (r.error()) std::abort();
+    vonk::RecordReader r(text);
+    for (;;) {
+      vonk::Result<const vonk::MappingEntry*> next = r.next();
+      if (!next.ok()) std::abort();
+      if (next.value() == nullptr) break;
+      sink += next.value()->token.size() + next.value()->token_id;
+    }
   });
   std::string scratch;
-  vonk::MappingEntryView e;
+  vonk::MappingEntry e;
   size_t fast_lines = 0;
   const double fast = best_ns(20, [&] {
     fast_lines = 0;
@@ -75,13 +79,15 @@ int main(int argc, char** argv) {
   });
   const double general = best_ns(3, [&] {
     for (std::string_view line : lines) {
-      if (vonk::parse_mapping_entry_general(line, &scratch, &e)) std::abort();
-      sink += e.token.size() + e.token_id;
+      vonk::Result<vonk::MappingEntry> g =
+          vonk::parse_mapping_entry_general(line, &scratch);
+      if (!g.ok()) std::abort();
+      sink += g.value().token.size() + g.value().token_id;
     }
   });
   std::printf("%s: %zu lines, %zu bytes, %zu in the fast layout\n",
               path.c_str(), lines.size(), text.size(), fast_lines);
-  std::printf("MappingReader pass:  %8.3f ms  %6.1f ns/line\n", reader / 1e6,
+  std::printf("RecordReader pass:   %8.3f ms  %6.1f ns/line\n", reader / 1e6,
               reader / n);
   std::printf("fast parser only:    %8.3f ms  %6.1f ns/line\n", fast / 1e6,
               fast / n);

@@ -1,4 +1,4 @@
-#include "mapping/mapping_reader.h"
+#include "mapping/record_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -51,7 +51,7 @@ const std::vector<std::string> kNotWhiteSpace = {
     "\xa0", "\x85", "\xc2", "\xe2\x80", "\x80\x80",
 };
 
-TEST(MappingReaderTrimTest, RemovesEveryWhiteSpaceCharacterAtBothEnds) {
+TEST(RecordReaderTrimTest, RemovesEveryWhiteSpaceCharacterAtBothEnds) {
   for (const std::string& ws : kWhiteSpace) {
     SCOPED_TRACE(testing::PrintToString(ws));
     EXPECT_EQ(trim_white_space(ws + "x" + ws), "x");
@@ -66,7 +66,7 @@ TEST(MappingReaderTrimTest, RemovesEveryWhiteSpaceCharacterAtBothEnds) {
   EXPECT_EQ(trim_white_space(""), "");
 }
 
-TEST(MappingReaderTrimTest, KeepsCharactersThatAreNotWhiteSpace) {
+TEST(RecordReaderTrimTest, KeepsCharactersThatAreNotWhiteSpace) {
   for (const std::string& other : kNotWhiteSpace) {
     SCOPED_TRACE(testing::PrintToString(other));
     EXPECT_EQ(trim_white_space(other + "x" + other), other + "x" + other);
@@ -74,7 +74,7 @@ TEST(MappingReaderTrimTest, KeepsCharactersThatAreNotWhiteSpace) {
   }
 }
 
-TEST(MappingReaderTrimTest, ReturnsAViewIntoTheLine) {
+TEST(RecordReaderTrimTest, ReturnsAViewIntoTheLine) {
   const std::string line = "\xc2\xa0 {} \r";
   const std::string_view trimmed = trim_white_space(line);
   EXPECT_EQ(trimmed, "{}");
@@ -82,7 +82,7 @@ TEST(MappingReaderTrimTest, ReturnsAViewIntoTheLine) {
 }
 
 // ---------------------------------------------------------------------------
-// MappingReader
+// RecordReader
 
 // One read of a text: the records as "token/id/mapped/count" and the error.
 struct Reading {
@@ -92,17 +92,23 @@ struct Reading {
 
 Reading read_all(std::string_view text) {
   Reading out;
-  MappingReader reader(text);
-  MappingEntryView entry;
-  while (reader.next(&entry)) {
+  RecordReader reader(text);
+  for (;;) {
+    Result<const MappingEntry*> next = reader.next();
+    if (!next.ok()) {
+      out.error = next.error().display();
+      break;
+    }
+    if (next.value() == nullptr) break;
+    const MappingEntry& entry = *next.value();
     out.records.push_back(std::string(entry.token) + "/" +
                           std::to_string(entry.token_id) + "/" +
                           std::to_string(entry.mapped_id) + "/" +
                           (entry.count ? std::to_string(*entry.count) : "-"));
   }
-  if (reader.error()) out.error = reader.error()->display();
   // Once finished, the reader stays finished.
-  EXPECT_FALSE(reader.next(&entry));
+  Result<const MappingEntry*> after = reader.next();
+  EXPECT_TRUE(after.ok() && after.value() == nullptr);
   return out;
 }
 
@@ -123,9 +129,9 @@ std::ostream& operator<<(std::ostream& os, const SplitCase& c) {
   return os << c.name;
 }
 
-class MappingReaderSplitTest : public ::testing::TestWithParam<SplitCase> {};
+class RecordReaderSplitTest : public ::testing::TestWithParam<SplitCase> {};
 
-TEST_P(MappingReaderSplitTest, DeliversTheRecordsInOrder) {
+TEST_P(RecordReaderSplitTest, DeliversTheRecordsInOrder) {
   const SplitCase& c = GetParam();
   const Reading reading = read_all(c.text);
   EXPECT_EQ(reading.error, std::nullopt);
@@ -133,7 +139,7 @@ TEST_P(MappingReaderSplitTest, DeliversTheRecordsInOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Texts, MappingReaderSplitTest,
+    Texts, RecordReaderSplitTest,
     ::testing::Values(
         SplitCase{"Empty", "", {}},
         SplitCase{"OnlyBlankLines", "\n\n \t\n\r\n\xc2\xa0\n   ", {}},
@@ -163,10 +169,10 @@ std::ostream& operator<<(std::ostream& os, const ReaderFailureCase& c) {
   return os << c.name;
 }
 
-class MappingReaderFailureTest : public ::testing::TestWithParam<ReaderFailureCase> {
+class RecordReaderFailureTest : public ::testing::TestWithParam<ReaderFailureCase> {
 };
 
-TEST_P(MappingReaderFailureTest, StopsAtTheFirstFailingLine) {
+TEST_P(RecordReaderFailureTest, StopsAtTheFirstFailingLine) {
   const ReaderFailureCase& c = GetParam();
   const Reading reading = read_all(c.text);
   EXPECT_EQ(reading.records, c.records);
@@ -174,7 +180,7 @@ TEST_P(MappingReaderFailureTest, StopsAtTheFirstFailingLine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Texts, MappingReaderFailureTest,
+    Texts, RecordReaderFailureTest,
     ::testing::Values(
         // The byte order mark is kept, and fails.
         ReaderFailureCase{
@@ -200,24 +206,25 @@ INSTANTIATE_TEST_SUITE_P(
                           "JSON parsing error: missing field `token` at line "
                           "1 column 2"}));
 
-TEST(MappingReaderTest, CrInsideALineIsJsonWhiteSpace) {
+TEST(RecordReaderTest, CrInsideALineIsJsonWhiteSpace) {
   const Reading reading =
       read_all("{\"token\": \"a\",\r\"token_id\": 1,\r\r\"mapped_id\": 0}\r\n");
   EXPECT_EQ(reading.error, std::nullopt);
   EXPECT_EQ(reading.records, std::vector<std::string>{"a/1/0/-"});
 }
 
-TEST(MappingReaderTest, TokensStayValidUntilTheNextRecord) {
+TEST(RecordReaderTest, TokensStayValidUntilTheNextRecord) {
   // A plain token borrows from the text, an escaped one from the reader.
   const std::string text = kA + "\n" + kB + "\n";
-  MappingReader reader(text);
-  MappingEntryView entry;
-  ASSERT_TRUE(reader.next(&entry));
-  EXPECT_EQ(entry.token.data(), text.data() + 11);
-  ASSERT_TRUE(reader.next(&entry));
-  EXPECT_EQ(entry.token, "b\n");
-  EXPECT_FALSE(reader.next(&entry));
-  EXPECT_EQ(reader.error(), std::nullopt);
+  RecordReader reader(text);
+  Result<const MappingEntry*> entry = reader.next();
+  ASSERT_TRUE(entry.ok() && entry.value() != nullptr);
+  EXPECT_EQ(entry.value()->token.data(), text.data() + 11);
+  entry = reader.next();
+  ASSERT_TRUE(entry.ok() && entry.value() != nullptr);
+  EXPECT_EQ(entry.value()->token, "b\n");
+  entry = reader.next();
+  EXPECT_TRUE(entry.ok() && entry.value() == nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -231,21 +238,24 @@ std::string read_data_set(const std::string& name) {
   return text.str();
 }
 
-class MappingReaderDataSetTest : public ::testing::TestWithParam<std::string> {};
+class RecordReaderDataSetTest : public ::testing::TestWithParam<std::string> {};
 
 // Every line of a stored text is one record, delivered in text order: the
 // record at position p carries the mapped id 0, 1, -1, 2, -2, ... of p, and
 // the token ids are exactly 0 to N-1.
-TEST_P(MappingReaderDataSetTest, ReadsOneRecordPerLineInOrder) {
+TEST_P(RecordReaderDataSetTest, ReadsOneRecordPerLineInOrder) {
   const std::string text = read_data_set(GetParam());
   const size_t lines =
       static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-  MappingReader reader(text);
-  MappingEntryView entry;
+  RecordReader reader(text);
   std::vector<bool> seen_id;
   size_t position = 0;
   size_t bad_mapped_ids = 0;
-  while (reader.next(&entry)) {
+  for (;;) {
+    Result<const MappingEntry*> next = reader.next();
+    ASSERT_TRUE(next.ok()) << next.error().display();
+    if (next.value() == nullptr) break;
+    const MappingEntry& entry = *next.value();
     const int64_t p = static_cast<int64_t>(position);
     const int64_t expected = p % 2 == 1 ? (p + 1) / 2 : -(p / 2);
     if (entry.mapped_id != expected) ++bad_mapped_ids;
@@ -255,13 +265,12 @@ TEST_P(MappingReaderDataSetTest, ReadsOneRecordPerLineInOrder) {
     ASSERT_TRUE(entry.count.has_value());
     ++position;
   }
-  ASSERT_EQ(reader.error(), std::nullopt) << reader.error()->display();
   EXPECT_EQ(position, lines);
   EXPECT_EQ(seen_id.size(), lines);
   EXPECT_EQ(bad_mapped_ids, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(DataSets, MappingReaderDataSetTest,
+INSTANTIATE_TEST_SUITE_P(DataSets, RecordReaderDataSetTest,
                          ::testing::Values("cl100k_base", "o200k_base",
                                            "o200k_harmony", "p50k_base",
                                            "p50k_edit", "r50k_base"));
