@@ -81,12 +81,9 @@ Result<std::vector<int32_t>> Codec::decode_mapped_ids(
 
 Result<std::vector<std::string_view>> Codec::decode_tokens(
     std::span<const uint8_t> payload, bool gzip) const {
-  MappedScratch scratch;
-  std::vector<int32_t>& ids = scratch.ids();
-  if (std::optional<CodecError> error =
-          decode_payload_into(payload, gzip, &ids)) {
-    return std::move(*error);
-  }
+  Result<std::vector<int32_t>> decoded = decode_payload(payload, gzip);
+  if (!decoded.ok()) return std::move(decoded).error();
+  const std::vector<int32_t>& ids = decoded.value();
   std::vector<std::string_view> tokens(ids.size());
   for (size_t i = 0; i < ids.size(); ++i) {
     if (!mapping_->find_token(ids[i], &tokens[i])) {
@@ -98,13 +95,9 @@ Result<std::vector<std::string_view>> Codec::decode_tokens(
 
 Result<std::vector<uint32_t>> Codec::decode_token_ids(
     std::span<const uint8_t> payload, bool gzip) const {
-  MappedScratch scratch;
-  std::vector<int32_t>& ids = scratch.ids();
-  if (std::optional<CodecError> error =
-          decode_payload_into(payload, gzip, &ids)) {
-    return std::move(*error);
-  }
-  return mapped_id_to_token_id(ids);
+  Result<std::vector<int32_t>> decoded = decode_payload(payload, gzip);
+  if (!decoded.ok()) return std::move(decoded).error();
+  return mapped_id_to_token_id(decoded.value());
 }
 
 Result<std::vector<int32_t>> Codec::token_id_to_mapped_id(
