@@ -273,19 +273,8 @@ Result<ByteBuffer> gzip_unwrap(std::span<const uint8_t> bytes) {
     // The old room is freed before the new one is taken.
     ByteBuffer().swap(out);
     out.resize(room);
-#ifdef VONK_TRY_LIBDEFLATE_INFLATE
-    static libdeflate_decompressor* d = libdeflate_alloc_decompressor();
-    Inflated r;
-    switch (libdeflate_deflate_decompress_ex(d, stream.data(), stream.size(), out.data(), room, &consumed, &produced)) {
-      case LIBDEFLATE_SUCCESS: r = Inflated::kDone; break;
-      case LIBDEFLATE_INSUFFICIENT_SPACE: r = Inflated::kNoRoom; break;
-      default: r = inflate_into(&inflater.stream(), stream, out.data(),
-                                    room, &produced, &consumed);
-    }
-#else
     const Inflated r = inflate_into(&inflater.stream(), stream, out.data(),
                                     room, &produced, &consumed);
-#endif
     if (r == Inflated::kDone) break;
     if (r == Inflated::kEndOfFile) return unwrap_error(kEndOfFile);
     if (r == Inflated::kBadDeflate) return unwrap_error(kBadDeflate);
