@@ -12,6 +12,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "codec/gzip.h"
@@ -49,7 +50,10 @@ class PeakMemory {
   }
 
   // Growth of the high-water mark since reset(), in bytes.
-  size_t growth() const { return (read_kib("VmHWM:") - start_) * 1024; }
+  size_t growth() const {
+    const size_t now = read_kib("VmHWM:");
+    return now > start_ ? (now - start_) * 1024 : 0;
+  }
 
  private:
   static size_t read_kib(const std::string& key) {
@@ -208,6 +212,25 @@ TEST(HostileInputLimits, HundredMiBOfZerosUnwrapsExactly) {
   ASSERT_EQ(r.value().size(), kZeroMembersSize);
   EXPECT_TRUE(std::all_of(r.value().begin(), r.value().end(), [](uint8_t b) { return b == 0; }));
 }
+
+// Encoding holds at most the plain payload and its member beside its input:
+// output room is neither reserved from the worst case of five bytes per id
+// nor zero-filled beyond what is written.
+class EncodeMemory : public ::testing::TestWithParam<std::tuple<int32_t, bool>> {};
+
+TEST_P(EncodeMemory, StaysWithinPayloadAndMember) {
+  const auto [id, gzip] = GetParam();
+  const Ids ids(size_t{1} << 22, id);
+  PeakMemory peak;
+  if (!peak.reset()) GTEST_SKIP() << "peak memory not measurable here";
+  const size_t size = encode_payload(ids, gzip).size();
+  const size_t growth = peak.growth();
+  const size_t plain_size = encode_payload(ids, false).size();
+  EXPECT_LE(growth, plain_size + (gzip ? size : 0) + kMiB);
+}
+
+INSTANTIATE_TEST_SUITE_P(OneAndFiveByteIds, EncodeMemory,
+                         ::testing::Combine(::testing::Values(0, 1 << 30), ::testing::Bool()));
 
 // A count that promises more ids than there are bytes stores none of them:
 // a large real payload whose count was raised reads every id present and
