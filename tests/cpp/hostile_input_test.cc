@@ -111,12 +111,10 @@ Bytes zeros_member(size_t size, const Bytes& prefix = {}) {
   uint8_t buffer[1 << 16];
   s.next_in = const_cast<Bytef*>(prefix.data());
   s.avail_in = static_cast<uInt>(prefix.size());
-  do {
-    s.next_out = buffer;
-    s.avail_out = sizeof(buffer);
-    deflate(&s, Z_NO_FLUSH);
-    out.insert(out.end(), buffer, buffer + (sizeof(buffer) - s.avail_out));
-  } while (s.avail_in != 0);
+  s.next_out = buffer;
+  s.avail_out = sizeof(buffer);
+  deflate(&s, Z_NO_FLUSH);  // takes a short prefix whole
+  out.assign(buffer, buffer + (sizeof(buffer) - s.avail_out));
   size_t left = size;
   int flush = Z_NO_FLUSH;
   do {
@@ -176,8 +174,7 @@ constexpr size_t kZerosBound = kZeroMembersSize + kMiB;
 // A list header declaring 2^24 ids, one id, and an over-long varint: room
 // for the count would fit in the bytes that follow, but only one id is read.
 Bytes count_then_transport_error() {
-  Bytes input = plain({0x19, 0xF5, 0x80, 0x80, 0x80, 0x08, 0x02});
-  input.insert(input.end(), 6, 0x80);
+  Bytes input = plain({0x19, 0xF5, 0x80, 0x80, 0x80, 0x08, 0x02, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80});
   input.resize(input.size() + (size_t{1} << 24), 0x00);
   return input;
 }
