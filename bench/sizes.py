@@ -4,6 +4,8 @@ For each tokenizer and each kind of sample text (the whole sample):
 
     vonk        len(encode_token_ids(ids)) / tokens
     vonk+gz     the same with gzip=True
+    vonk+z6     zlib's own gzip member (level 6) of the plain payload: what
+                Python's zlib makes of the same bytes, with the same framing
     u32         4 bytes per id (raw little-endian uint32)
     u32+z6      zlib.compress(uint32 bytes, 6)
     leb128      unsigned LEB128 varint of each raw token id
@@ -40,7 +42,7 @@ def run_sizes(cfg: common.Config) -> None:
     names = cfg.throughput_tokenizers()
     with_data = common.have_datasets()
     headers = [
-        "tokenizer", "text", "tokens", "vonk", "vonk+gz", "u32", "u32+z6",
+        "tokenizer", "text", "tokens", "vonk", "vonk+gz", "vonk+z6", "u32", "u32+z6",
         "leb128", "leb128+z6", "text+z6",
     ]
     if with_data:
@@ -49,6 +51,7 @@ def run_sizes(cfg: common.Config) -> None:
     text_z = {kind: len(zlib.compress(texts[kind], 6)) for kind in common.KINDS}
     rows = []
     problems = []
+    larger = []
     for name in names:
         codec = vonk.Codec(name)
         vocabulary = common.SAMPLE_VOCABULARY[name]
@@ -61,6 +64,10 @@ def run_sizes(cfg: common.Config) -> None:
             packed = codec.encode_token_ids(ids, gzip=True)
             if codec.decode_token_ids(packed, gzip=True) != ids:
                 problems.append(f"  !! {name}/{kind}: gzip payload does not decode to the ids")
+            deflater = zlib.compressobj(6, zlib.DEFLATED, 16 + 15)
+            zlib_member = deflater.compress(bytes(plain)) + deflater.flush()
+            if len(packed) > len(zlib_member):
+                larger.append(f"{name}/{kind} by {len(packed) - len(zlib_member)} bytes")
             u32 = array.array("I", ids)
             if sys.byteorder == "big":
                 u32.byteswap()
@@ -72,6 +79,7 @@ def run_sizes(cfg: common.Config) -> None:
                 f"{n:,}",
                 common.fmt_bpt(len(plain) / n),
                 common.fmt_bpt(len(packed) / n),
+                common.fmt_bpt(len(zlib_member) / n),
                 common.fmt_bpt(len(u32_bytes) / n),
                 common.fmt_bpt(len(zlib.compress(u32_bytes, 6)) / n),
                 common.fmt_bpt(len(leb) / n),
@@ -87,6 +95,8 @@ def run_sizes(cfg: common.Config) -> None:
     notes = [
         "bytes per token; vonk = encode_token_ids, vonk+gz = the same with gzip=True;"
         " z6 = zlib.compress(..., 6);",
+        "vonk+z6 = zlib's gzip member (level 6) of the vonk payload, framed like vonk+gz;"
+        " vonk+gz larger than it: " + (", ".join(larger) if larger else "none") + ".",
         "leb128 = unsigned varint of each raw token id; text+z6 = the sample's UTF-8"
         " text compressed (no ids at all).",
     ]

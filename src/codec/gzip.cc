@@ -1,15 +1,16 @@
 #include "codec/gzip.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <string>
 
+#include "codec/byte_order.h"
 #include "error/codec_error.h"
 #include "error/fatal_error.h"
 
@@ -21,6 +22,7 @@ constexpr uint8_t kHeader[10] = {0x1F, 0x8B, 0x08, 0x00, 0x00,
                                  0x00, 0x00, 0x00, 0x00, 0xFF};
 constexpr size_t kHeaderSize = sizeof(kHeader);
 constexpr size_t kTrailerSize = 8;
+constexpr int kLevel = 6;
 
 // FLG bits.
 constexpr uint8_t kFlagHeaderCrc = 0x02;
@@ -35,9 +37,8 @@ constexpr size_t kMaxHeaderText = 65535;
 // Largest piece handed to zlib at once (its counters are 32-bit).
 constexpr size_t kMaxZlibChunk = size_t{1} << 30;
 
-// Output buffers grow by at least this much; the inflater's output starts at
-// this size when nothing better is known.
-constexpr size_t kMinGrowth = 32768;
+// Smallest room given to the inflater when its input gives no better hint.
+constexpr size_t kMinRoom = 32768;
 
 constexpr char kEndOfFile[] = "unexpected end of file";
 constexpr char kBadHeader[] = "invalid gzip header";
@@ -51,92 +52,52 @@ CodecError unwrap_error(const char* text) {
       std::string("Gzip decompression failed: ") + text);
 }
 
+// The gzip (and zlib) CRC-32 of `size` bytes at `data`, continuing `crc`.
 uint32_t crc32_of(uint32_t crc, const uint8_t* data, size_t size) {
-  return static_cast<uint32_t>(
-      crc32_z(crc, reinterpret_cast<const Bytef*>(data), size));
+  return libdeflate_crc32(crc, data, size);
 }
 
-uint32_t load_le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) |
-         (static_cast<uint32_t>(p[3]) << 24);
-}
-
-void store_le32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
-
-std::string zlib_failure(const char* prefix, int code, const z_stream& s) {
-  std::string message(prefix);
-  message += ": zlib error ";
-  message += std::to_string(code);
-  if (s.msg != nullptr) {
-    message += " (";
-    message += s.msg;
-    message += ")";
-  }
-  return message;
-}
-
-// Owns a deflate stream for the length of one call.
-class Deflater {
+// Owns a libdeflate compressor for the length of one call.
+class Compressor {
  public:
-  Deflater() { std::memset(&s_, 0, sizeof(s_)); }
-  ~Deflater() {
-    if (live_) deflateEnd(&s_);
+  Compressor() : c_(libdeflate_alloc_compressor(kLevel)) {
+    if (c_ == nullptr) {
+      fatal_error(
+          "Failed to write to gzip encoder: no level 6 compressor could be "
+          "made");
+    }
   }
-  Deflater(const Deflater&) = delete;
-  Deflater& operator=(const Deflater&) = delete;
+  ~Compressor() { libdeflate_free_compressor(c_); }
+  Compressor(const Compressor&) = delete;
+  Compressor& operator=(const Compressor&) = delete;
 
-  int init() {
-    const int rc = deflateInit2(&s_, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-    live_ = rc == Z_OK;
-    return rc;
-  }
-  z_stream& stream() { return s_; }
+  libdeflate_compressor* get() { return c_; }
 
  private:
-  z_stream s_;
-  bool live_ = false;
+  libdeflate_compressor* const c_;
 };
 
-// Owns an inflate stream for the length of one call.
+// Owns a zlib raw inflate stream for the length of one call.
 class Inflater {
  public:
-  Inflater() { std::memset(&s_, 0, sizeof(s_)); }
-  ~Inflater() {
-    if (live_) inflateEnd(&s_);
+  Inflater() {
+    std::memset(&s_, 0, sizeof(s_));
+    const int rc = inflateInit2(&s_, -15);
+    if (rc == Z_MEM_ERROR) throw std::bad_alloc();
+    if (rc != Z_OK) {
+      fatal_error("Failed to start gzip decoder: zlib error " +
+                  std::to_string(rc));
+    }
   }
+  ~Inflater() { inflateEnd(&s_); }
   Inflater(const Inflater&) = delete;
   Inflater& operator=(const Inflater&) = delete;
 
-  int init() {
-    const int rc = inflateInit2(&s_, -15);
-    live_ = rc == Z_OK;
-    return rc;
-  }
   z_stream& stream() { return s_; }
 
  private:
   z_stream s_;
-  bool live_ = false;
 };
-
-// Points the stream's output at the free part of `out`, short of its last
-// `reserved` bytes and at most kMaxZlibChunk bytes long, after doubling what
-// has been produced when nothing is free.
-void give_room(std::vector<uint8_t>* out, z_stream* s, size_t reserved) {
-  const size_t used = static_cast<size_t>(s->next_out - out->data());
-  if (out->size() - reserved <= used) {
-    out->resize(used + reserved + std::max(used, kMinGrowth));
-  }
-  s->next_out = out->data() + used;
-  s->avail_out =
-      static_cast<uInt>(std::min(out->size() - reserved - used, kMaxZlibChunk));
-}
 
 // Skips a zero-terminated header text at `*pos`.
 const char* skip_header_text(std::span<const uint8_t> in, size_t* pos) {
@@ -164,7 +125,7 @@ const char* read_header(std::span<const uint8_t> in, size_t* pos) {
   size_t p = kHeaderSize;
   if (flags & kFlagExtra) {
     if (in.size() - p < 2) return kEndOfFile;
-    const size_t extra = static_cast<size_t>(in[p]) | (size_t{in[p + 1]} << 8);
+    const size_t extra = load_le16(in.data() + p);
     p += 2;
     if (in.size() - p < extra) return kEndOfFile;
     p += extra;
@@ -177,8 +138,7 @@ const char* read_header(std::span<const uint8_t> in, size_t* pos) {
   }
   if (flags & kFlagHeaderCrc) {
     if (in.size() - p < 2) return kEndOfFile;
-    const uint32_t expected =
-        static_cast<uint32_t>(in[p]) | (static_cast<uint32_t>(in[p + 1]) << 8);
+    const uint32_t expected = load_le16(in.data() + p);
     if ((crc32_of(0, in.data(), p) & 0xFFFF) != expected) return kBadChecksum;
     p += 2;
   }
@@ -186,132 +146,149 @@ const char* read_header(std::span<const uint8_t> in, size_t* pos) {
   return nullptr;
 }
 
-// Initial size of the inflater's output. A member that ends the input ends
-// in its ISIZE; that value is believed only while it stays within a few times
-// the input, so a forged trailer cannot force a large reservation. Otherwise
-// the output starts small and doubles as it is produced.
-size_t initial_inflate_room(std::span<const uint8_t> in, size_t data_start) {
+// Most bytes one byte of DEFLATE data can inflate to: a match of 258
+// bytes takes at least two bits (a one-bit length code and a one-bit
+// distance code).
+constexpr size_t kMaxInflateRatio = 1032;
+
+// Room that is surely enough for the data of a stream of `data` bytes, with
+// one spare byte: inflation ends once it has seen the end of the final
+// block, which it can do only with room left.
+size_t largest_room(size_t data) {
+  if (data > (SIZE_MAX - 1) / kMaxInflateRatio) return SIZE_MAX;
+  return kMaxInflateRatio * data + 1;
+}
+
+// First room for the inflated data of the stream of `in` from `data_start`.
+// A member that ends the input ends in its ISIZE; that value is believed
+// when the data could inflate to that size, so a forged trailer cannot
+// force a reservation larger than the data could fill. Otherwise the room
+// starts at a few times the data and, when that proves too little, the
+// inflation starts over in room for the largest possible output (room that
+// is reserved, but written only as far as data is produced).
+size_t first_room(std::span<const uint8_t> in, size_t data_start) {
   const size_t data = in.size() - data_start;
+  const size_t largest = largest_room(data);
   if (data >= kTrailerSize) {
     const size_t hinted = load_le32(in.data() + in.size() - 4);
-    // One spare byte lets the inflater see the end of the final block
-    // without running out of room first.
-    if (hinted < std::max(kMinGrowth, 4 * data)) return hinted + 1;
+    if (hinted < largest) return hinted + 1;
   }
-  return kMinGrowth;
+  return std::min(largest, std::max(kMinRoom, 4 * data));
+}
+
+// How one attempt to inflate into fixed room ended.
+enum class Inflated { kDone, kNoRoom, kEndOfFile, kBadDeflate };
+
+// Inflates the raw DEFLATE stream at the front of `in` into the `room` bytes
+// at `out`, writing nothing past what it produces. On kDone, `*produced` is
+// the size of the data and `*consumed` the length of the stream.
+Inflated inflate_into(z_stream* s, std::span<const uint8_t> in, uint8_t* out,
+                      size_t room, size_t* produced, size_t* consumed) {
+  if (inflateReset(s) != Z_OK) fatal_error("Gzip decoder failed: reset");
+  const uint8_t* in_next = in.data();
+  const uint8_t* const in_end = in.data() + in.size();
+  uint8_t* out_next = out;
+  uint8_t* const out_end = out + room;
+  s->avail_in = 0;
+  s->avail_out = 0;
+  for (;;) {
+    if (s->avail_in == 0 && in_next != in_end) {
+      const size_t piece =
+          std::min(static_cast<size_t>(in_end - in_next), kMaxZlibChunk);
+      s->next_in = const_cast<Bytef*>(in_next);
+      s->avail_in = static_cast<uInt>(piece);
+      in_next += piece;
+    }
+    if (s->avail_out == 0 && out_next != out_end) {
+      const size_t piece =
+          std::min(static_cast<size_t>(out_end - out_next), kMaxZlibChunk);
+      s->next_out = out_next;
+      s->avail_out = static_cast<uInt>(piece);
+      out_next += piece;
+    }
+    const int rc = inflate(s, Z_NO_FLUSH);
+    if (rc == Z_STREAM_END) {
+      *produced = static_cast<size_t>(s->next_out - out);
+      *consumed = static_cast<size_t>(s->next_in - in.data());
+      return Inflated::kDone;
+    }
+    if (rc == Z_OK) continue;
+    if (rc == Z_BUF_ERROR) {
+      // No progress was possible: out of room, or out of input before the
+      // final block ended.
+      if (s->avail_out == 0) {
+        if (out_next == out_end) return Inflated::kNoRoom;
+        continue;
+      }
+      if (s->avail_in == 0 && in_next == in_end) return Inflated::kEndOfFile;
+      return Inflated::kBadDeflate;
+    }
+    if (rc == Z_DATA_ERROR || rc == Z_NEED_DICT) return Inflated::kBadDeflate;
+    if (rc == Z_MEM_ERROR) throw std::bad_alloc();
+    fatal_error("Gzip decoder failed: zlib error " + std::to_string(rc));
+  }
 }
 
 }  // namespace
 
-std::vector<uint8_t> gzip_wrap(std::span<const uint8_t> bytes) {
-  Deflater deflater;
-  z_stream& s = deflater.stream();
-  if (int rc = deflater.init(); rc != Z_OK) {
-    if (rc == Z_MEM_ERROR) throw std::bad_alloc();
-    fatal_error(zlib_failure("Failed to write to gzip encoder", rc, s));
+std::vector<uint8_t> gzip_wrap(std::vector<uint8_t> bytes) {
+  Compressor compressor;
+  const size_t size = bytes.size();
+  const uint32_t crc = crc32_of(0, bytes.data(), size);
+
+  // Room for the longest stream the compressor can write; only what it
+  // writes is touched.
+  const size_t bound =
+      libdeflate_deflate_compress_bound(compressor.get(), size);
+  ByteBuffer room;
+  room.resize(bound);
+  const size_t written = libdeflate_deflate_compress(
+      compressor.get(), bytes.data(), size, room.data(), room.size());
+  if (written == 0) {
+    fatal_error("Failed to finish gzip encoding: the stream did not fit in " +
+                std::to_string(bound) + " bytes");
   }
+  std::vector<uint8_t>().swap(bytes);
 
-  // Room for the whole member at once, trailer included; grown only if
-  // zlib's bound were ever exceeded.
-  const uLong bound = deflateBound(
-      &s, static_cast<uLong>(std::min(bytes.size(), kMaxZlibChunk)));
-  const size_t chunks = bytes.size() / kMaxZlibChunk + 1;
-  std::vector<uint8_t> out(kHeaderSize + bound * chunks + kTrailerSize);
-  std::memcpy(out.data(), kHeader, kHeaderSize);
-  s.next_out = out.data() + kHeaderSize;
-  s.avail_out = 0;
-
-  // Feed the payload.
-  const uint8_t* in = bytes.data();
-  size_t in_left = bytes.size();
-  while (in_left > 0) {
-    const size_t piece = std::min(in_left, kMaxZlibChunk);
-    s.next_in = const_cast<Bytef*>(in);
-    s.avail_in = static_cast<uInt>(piece);
-    while (s.avail_in > 0) {
-      if (s.avail_out == 0) give_room(&out, &s, kTrailerSize);
-      const int rc = deflate(&s, Z_NO_FLUSH);
-      if (rc != Z_OK && rc != Z_BUF_ERROR) {
-        fatal_error(zlib_failure("Failed to write to gzip encoder", rc, s));
-      }
-    }
-    in += piece;
-    in_left -= piece;
-  }
-
-  // Finish the stream.
-  for (;;) {
-    if (s.avail_out == 0) give_room(&out, &s, kTrailerSize);
-    const int rc = deflate(&s, Z_FINISH);
-    if (rc == Z_STREAM_END) break;
-    if (rc != Z_OK && rc != Z_BUF_ERROR) {
-      fatal_error(zlib_failure("Failed to finish gzip encoding", rc, s));
-    }
-  }
-
-  const size_t size = static_cast<size_t>(s.next_out - out.data());
-  out.resize(size + kTrailerSize);
-  store_le32(out.data() + size, crc32_of(0, bytes.data(), bytes.size()));
-  store_le32(out.data() + size + 4, static_cast<uint32_t>(bytes.size()));
-  return out;
+  std::vector<uint8_t> member(kHeaderSize + written + kTrailerSize);
+  std::memcpy(member.data(), kHeader, kHeaderSize);
+  std::memcpy(member.data() + kHeaderSize, room.data(), written);
+  store_le32(member.data() + kHeaderSize + written, crc);
+  store_le32(member.data() + kHeaderSize + written + 4,
+             static_cast<uint32_t>(size));
+  return member;
 }
 
-Result<std::vector<uint8_t>> gzip_unwrap(std::span<const uint8_t> bytes) {
+Result<ByteBuffer> gzip_unwrap(std::span<const uint8_t> bytes) {
   size_t pos = 0;
   if (const char* e = read_header(bytes, &pos)) return unwrap_error(e);
+  const std::span<const uint8_t> stream = bytes.subspan(pos);
 
   Inflater inflater;
-  z_stream& s = inflater.stream();
-  if (int rc = inflater.init(); rc != Z_OK) {
-    if (rc == Z_MEM_ERROR) throw std::bad_alloc();
-    fatal_error(zlib_failure("Failed to start gzip decoder", rc, s));
-  }
-
-  std::vector<uint8_t> out(initial_inflate_room(bytes, pos));
-  s.next_out = out.data();
-  s.avail_out = 0;
-  const uint8_t* in = bytes.data() + pos;
-  const uint8_t* const in_end = bytes.data() + bytes.size();
-
+  ByteBuffer out;
+  size_t room = first_room(bytes, pos);
+  size_t produced = 0;
+  size_t consumed = 0;
   for (;;) {
-    if (s.avail_in == 0 && in != in_end) {
-      const size_t piece =
-          std::min(static_cast<size_t>(in_end - in), kMaxZlibChunk);
-      s.next_in = const_cast<Bytef*>(in);
-      s.avail_in = static_cast<uInt>(piece);
-      in += piece;
-    }
-    // Grows with what has been produced, never from declared sizes.
-    if (s.avail_out == 0) give_room(&out, &s, 0);
-    const int rc = inflate(&s, Z_NO_FLUSH);
-    if (rc == Z_STREAM_END) break;
-    if (rc == Z_OK) continue;
-    if (rc == Z_BUF_ERROR) {
-      // No progress was possible: out of room (given more above), or out of
-      // input before the final block ended.
-      if (s.avail_out == 0) continue;
-      if (s.avail_in == 0 && in == in_end) return unwrap_error(kEndOfFile);
-      return unwrap_error(kBadDeflate);
-    }
-    if (rc == Z_DATA_ERROR || rc == Z_NEED_DICT) {
-      return unwrap_error(kBadDeflate);
-    }
-    if (rc == Z_MEM_ERROR) throw std::bad_alloc();
-    fatal_error(zlib_failure("Gzip decoder failed", rc, s));
+    // The old room is freed before the new one is taken.
+    ByteBuffer().swap(out);
+    out.resize(room);
+    const Inflated r = inflate_into(&inflater.stream(), stream, out.data(),
+                                    room, &produced, &consumed);
+    if (r == Inflated::kDone) break;
+    if (r == Inflated::kEndOfFile) return unwrap_error(kEndOfFile);
+    if (r == Inflated::kBadDeflate) return unwrap_error(kBadDeflate);
+    room = std::max(largest_room(stream.size()),
+                    room > SIZE_MAX / 2 ? SIZE_MAX : 2 * room);
   }
+  out.resize(produced);
 
-  const size_t size = static_cast<size_t>(s.next_out - out.data());
-  out.resize(size);
-  const uint8_t* trailer = s.next_in;
-  if (static_cast<size_t>(in_end - trailer) < kTrailerSize) {
-    return unwrap_error(kEndOfFile);
-  }
-  if (load_le32(trailer) != crc32_of(0, out.data(), size) ||
-      load_le32(trailer + 4) != static_cast<uint32_t>(size)) {
+  if (stream.size() - consumed < kTrailerSize) return unwrap_error(kEndOfFile);
+  const uint8_t* trailer = stream.data() + consumed;
+  if (load_le32(trailer) != crc32_of(0, out.data(), produced) ||
+      load_le32(trailer + 4) != static_cast<uint32_t>(produced)) {
     return unwrap_error(kBadChecksum);
   }
-  // A size hint taken from bytes after the member may have been too large.
-  if (out.capacity() - size > size + kMinGrowth) out.shrink_to_fit();
   return out;
 }
 

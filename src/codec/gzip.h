@@ -6,18 +6,25 @@
 #include <span>
 #include <vector>
 
+#include "codec/byte_buffer.h"
 #include "error/result.h"
 
 namespace vonk {
 
 // Wraps `bytes` in one gzip member: header 1F 8B 08 00 00000000 00 FF, raw
-// DEFLATE at level 6, CRC-32 and ISIZE. A compressor failure is a fatal
-// internal error.
-std::vector<uint8_t> gzip_wrap(std::span<const uint8_t> bytes);
+// DEFLATE at level 6, CRC-32 and ISIZE. Takes the bytes by value and frees
+// them before the member is copied out of the compressor's room, so that a
+// call holds at most the bytes and one member at once, besides the
+// compressor's own state (well under 1 MiB). A compressor failure is a
+// fatal internal error.
+std::vector<uint8_t> gzip_wrap(std::vector<uint8_t> bytes);
 
 // Returns the data of the first gzip member of `bytes`, or InvalidPayload
-// carrying "Gzip decompression failed: " and the reason.
-Result<std::vector<uint8_t>> gzip_unwrap(std::span<const uint8_t> bytes);
+// carrying "Gzip decompression failed: " and the reason. The memory it
+// touches is the data produced plus a constant: room beyond the data is
+// never written, and room that proves too small is freed before larger room
+// is taken (the inflation then starts over).
+Result<ByteBuffer> gzip_unwrap(std::span<const uint8_t> bytes);
 
 }  // namespace vonk
 

@@ -1,13 +1,13 @@
 #include "codec/payload.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <optional>
 #include <string>
 #include <utility>
 
+#include "codec/byte_order.h"
 #include "codec/gzip.h"
 #include "codec/zigzag_run.h"
 #include "error/codec_error.h"
@@ -30,6 +30,9 @@ constexpr int kFieldIdVarintLimit = 3;
 constexpr int kCountVarintLimit = 5;
 constexpr int kElementVarintLimit = 5;
 
+// Ids the reader decodes between two growths of the result (64 KiB).
+constexpr size_t kIdsPerStep = 16384;
+
 // ---- Writing ----------------------------------------------------------------
 
 // Zigzag form of `n`: 0, -1, 1, -2, 2 become 0, 1, 2, 3, 4.
@@ -47,12 +50,20 @@ inline uint8_t* put_varint32(uint8_t* p, uint32_t v) {
   return p;
 }
 
-// Stores `v` at `p` as eight little-endian bytes.
-inline void store_le64(uint8_t* p, uint64_t v) {
-  if constexpr (std::endian::native == std::endian::big) {
-    v = __builtin_bswap64(v);
-  }
-  std::memcpy(p, &v, sizeof(v));
+// Bytes of the shortest varint of `v`.
+inline size_t varint_length(uint32_t v) {
+  return 1 + (v > 0x7F) + (v > 0x3FFF) + (v > 0x1FFFFF) + (v > 0xFFFFFFF);
+}
+
+// Exact size of the plain payload of `mapped_ids`: field header, list
+// header, elements, stop.
+size_t payload_size(std::span<const int32_t> mapped_ids) {
+  const size_t count = mapped_ids.size();
+  size_t size = 2 + 1;
+  if (count > 14) size += varint_length(static_cast<uint32_t>(count));
+  // Branch-free, so that it vectorises.
+  for (const int32_t id : mapped_ids) size += varint_length(zigzag32(id));
+  return size;
 }
 
 // Varint length and continuation bits of a nonzero 32-bit value, by its
@@ -203,19 +214,45 @@ class Reader {
   }
 
   // Reads `count` zigzag elements into `out`, which has room for
-  // min(count, left()) ids: every element takes at least one byte, so the
-  // input runs out before a write could pass that bound.
+  // min(count, left()) ids.
   Fault read_elements(size_t count, int32_t* out) {
     // The bulk of the elements in one fast pass, the last few (and any
     // malformed one) byte by byte.
-    static const zigzag_run::RunReader read_run = zigzag_run::best_run_reader();
-    size_t i = read_run(&p_, end_, count, out);
+    size_t i = zigzag_run::read_run(&p_, end_, count, out);
     for (; i < count; ++i) {
       uint64_t v;
       if (Fault f = read_varint(kElementVarintLimit, &v); f != Fault::kNone) {
         return f;
       }
       out[i] = zigzag_run::unzigzag32(v);
+    }
+    return Fault::kNone;
+  }
+
+  // Reads `count` elements onto the end of `*ids`, growing it a step at a
+  // time, so that only the room of ids really read is ever written.
+  Fault store_elements(size_t count, std::vector<int32_t>* ids) {
+    ids->reserve(count);
+    for (size_t done = 0; done < count;) {
+      const size_t step = std::min(count - done, kIdsPerStep);
+      ids->resize(done + step);
+      if (Fault f = read_elements(step, ids->data() + done); f != Fault::kNone) {
+        return f;
+      }
+      done += step;
+    }
+    return Fault::kNone;
+  }
+
+  // Reads `count` elements and keeps none, for the first fault among them.
+  Fault skip_elements(size_t count) {
+    std::vector<int32_t> scratch(std::min(count, kIdsPerStep));
+    for (size_t done = 0; done < count;) {
+      const size_t step = std::min(count - done, kIdsPerStep);
+      if (Fault f = read_elements(step, scratch.data()); f != Fault::kNone) {
+        return f;
+      }
+      done += step;
     }
     return Fault::kNone;
   }
@@ -245,16 +282,13 @@ Fault read_payload(std::span<const uint8_t> bytes, std::vector<int32_t>* ids) {
   if (count < 0) return Fault::kListTooLarge;
   if (element_type != kTypeI32) return Fault::kExpectedI32;
 
-  if (count > 0) {
-    // Never reserve more ids than the remaining bytes could hold.
-    const size_t declared = static_cast<size_t>(count);
-    const size_t room = declared < reader.left() ? declared : reader.left();
-    ids->resize(room);
-    if (Fault f = reader.read_elements(declared, ids->data());
-        f != Fault::kNone) {
-      return f;
-    }
-  }
+  // Every element takes at least one byte and the stop byte follows them,
+  // so a count of at least the bytes left cannot be read whole: its ids
+  // are not stored, only checked for the fault that ends the reading.
+  const size_t declared = static_cast<size_t>(count);
+  const Fault f = declared < reader.left() ? reader.store_elements(declared, ids)
+                                           : reader.skip_elements(declared);
+  if (f != Fault::kNone) return f;
 
   if (Fault f = reader.read_field_header(&field_id, &type); f != Fault::kNone) {
     return f;
@@ -273,9 +307,10 @@ std::vector<uint8_t> encode_payload(std::span<const int32_t> mapped_ids,
                 " ids: a list holds at most " +
                 std::to_string(kMaxPayloadIds));
   }
-  // Each id takes at most 5 bytes; the two headers, the count and the stop
-  // at most 8 more.
-  std::vector<uint8_t> out(5 * count + 10);
+  // The 8-byte store of the last id starts at its varint and may run up to
+  // 6 bytes past the stop byte.
+  const size_t size = payload_size(mapped_ids);
+  std::vector<uint8_t> out(size + 6);
   uint8_t* p = out.data();
   *p++ = kTokensFieldHeader;
   if (count <= 14) {
@@ -284,41 +319,26 @@ std::vector<uint8_t> encode_payload(std::span<const int32_t> mapped_ids,
     *p++ = 0xF0 | kTypeI32;
     p = put_varint32(p, static_cast<uint32_t>(count));
   }
-  // Branch-free: lengths of neighbouring ids vary unpredictably. The
-  // header takes at most 7 bytes and each id at most 5, so the 8-byte store
-  // of the last id still ends inside the buffer.
+  // Branch-free: lengths of neighbouring ids vary unpredictably.
   for (const int32_t id : mapped_ids) p = put_zigzag_word(p, id);
   *p++ = kTypeStop;
-  out.resize(static_cast<size_t>(p - out.data()));
-  if (gzip) return gzip_wrap(out);
+  out.resize(size);
+  if (gzip) return gzip_wrap(std::move(out));
   return out;
-}
-
-std::optional<CodecError> decode_payload_into(std::span<const uint8_t> bytes,
-                                              bool gzip,
-                                              std::vector<int32_t>* mapped_ids) {
-  mapped_ids->clear();
-  Fault fault;
-  if (gzip) {
-    Result<std::vector<uint8_t>> unwrapped = gzip_unwrap(bytes);
-    if (!unwrapped.ok()) return std::move(unwrapped).error();
-    fault = read_payload(unwrapped.value(), mapped_ids);
-  } else {
-    fault = read_payload(bytes, mapped_ids);
-  }
-  if (fault != Fault::kNone) {
-    mapped_ids->clear();
-    return CodecError::invalid_payload(fault_text(fault));
-  }
-  return std::nullopt;
 }
 
 Result<std::vector<int32_t>> decode_payload(std::span<const uint8_t> bytes,
                                             bool gzip) {
   std::vector<int32_t> ids;
-  if (std::optional<CodecError> error = decode_payload_into(bytes, gzip, &ids)) {
-    return std::move(*error);
+  Fault fault;
+  if (gzip) {
+    Result<ByteBuffer> unwrapped = gzip_unwrap(bytes);
+    if (!unwrapped.ok()) return std::move(unwrapped).error();
+    fault = read_payload(unwrapped.value(), &ids);
+  } else {
+    fault = read_payload(bytes, &ids);
   }
+  if (fault != Fault::kNone) return CodecError::invalid_payload(fault_text(fault));
   return ids;
 }
 

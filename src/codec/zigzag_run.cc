@@ -1,11 +1,8 @@
 #include "codec/zigzag_run.h"
 
 #include <bit>
-#include <cstring>
 
-#ifdef VONK_ZIGZAG_RUN_BMI2
-#include <immintrin.h>
-#endif
+#include "codec/byte_order.h"
 
 namespace vonk::zigzag_run {
 
@@ -13,15 +10,6 @@ namespace {
 
 // Bit 7 of every byte of a word: set on varint bytes that continue.
 constexpr uint64_t kContinueBits = 0x8080808080808080ull;
-
-inline uint64_t load_le64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, sizeof(v));
-  if constexpr (std::endian::native == std::endian::big) {
-    v = __builtin_bswap64(v);
-  }
-  return v;
-}
 
 // The low `n` bits set, for n in 1 to 63.
 inline uint64_t low_bits(int n) { return (uint64_t{1} << n) - 1; }
@@ -37,8 +25,8 @@ inline uint64_t gather7(uint64_t y) {
 
 }  // namespace
 
-size_t read_run_portable(const uint8_t** pp, const uint8_t* end, size_t count,
-                         int32_t* out) {
+size_t read_run(const uint8_t** pp, const uint8_t* end, size_t count,
+                int32_t* out) {
   const uint8_t* p = *pp;
   size_t i = 0;
   // Varint ends are the bytes with bit 7 clear. When four of them lie in the
@@ -73,79 +61,6 @@ size_t read_run_portable(const uint8_t** pp, const uint8_t* end, size_t count,
   }
   *pp = p;
   return i;
-}
-
-#ifdef VONK_ZIGZAG_RUN_BMI2
-
-namespace {
-
-// Bit j set when byte j of the 64 bytes at `p` continues its varint.
-inline uint64_t continue_mask64(const uint8_t* p) {
-  uint64_t mask = 0;
-  for (int k = 0; k < 4; ++k) {
-    const __m128i bytes =
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-    mask |= static_cast<uint64_t>(
-                static_cast<uint16_t>(_mm_movemask_epi8(bytes)))
-            << (16 * k);
-  }
-  return mask;
-}
-
-}  // namespace
-
-__attribute__((target("bmi,bmi2"))) size_t read_run_bmi2(const uint8_t** pp,
-                                                         const uint8_t* end,
-                                                         size_t count,
-                                                         int32_t* out) {
-  const uint8_t* p = *pp;
-  const uint8_t* base = p;
-  size_t i = 0;
-  // Walk the varint ends of one 64-byte block at a time. A varint that
-  // starts in one block may end in the next; `p` is its start. Values are
-  // loaded 8 bytes at a time from `p`, never past base + 71.
-  while (i < count && end - base >= 72) {
-    uint64_t ends = ~continue_mask64(base);
-    while (ends != 0 && i < count) {
-      const uint8_t* last = base + _tzcnt_u64(ends);
-      ends = _blsr_u64(ends);
-      const unsigned length = static_cast<unsigned>(last - p) + 1;
-      if (length > 5) {
-        *pp = p;
-        return i;
-      }
-      uint64_t word;
-      std::memcpy(&word, p, sizeof(word));
-      const uint64_t groups = _bzhi_u64(0x7F7F7F7F7F7F7F7Full, 8 * length);
-      out[i++] = unzigzag32(_pext_u64(word, groups));
-      p = last + 1;
-    }
-    base += 64;
-  }
-  *pp = p;
-  return i;
-}
-
-bool bmi2_usable() {
-  __builtin_cpu_init();
-  if (!__builtin_cpu_supports("bmi") || !__builtin_cpu_supports("bmi2")) {
-    return false;
-  }
-  // AMD families 15h and 17h run PEXT in microcode, far slower than the
-  // portable reader.
-  return !(__builtin_cpu_is("amdfam15h") || __builtin_cpu_is("amdfam17h"));
-}
-
-#endif  // VONK_ZIGZAG_RUN_BMI2
-
-RunReader best_run_reader() {
-#ifdef VONK_ZIGZAG_RUN_BMI2
-  static const RunReader reader =
-      bmi2_usable() ? &read_run_bmi2 : &read_run_portable;
-  return reader;
-#else
-  return &read_run_portable;
-#endif
 }
 
 }  // namespace vonk::zigzag_run

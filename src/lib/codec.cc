@@ -23,14 +23,9 @@ Result<std::vector<uint8_t>> Codec::encode_tokens(
 
 Result<std::vector<uint8_t>> Codec::encode_token_ids(
     std::span<const uint32_t> token_ids, bool gzip) const {
-  std::vector<int32_t> mapped(token_ids.size());
-  for (size_t i = 0; i < token_ids.size(); ++i) {
-    Result<int32_t> mapped_id =
-        mapping_->mapped_id_for_token_id(token_ids[i]);
-    if (!mapped_id.ok()) return std::move(mapped_id).error();
-    mapped[i] = mapped_id.value();
-  }
-  return encode_payload(mapped, gzip);
+  Result<std::vector<int32_t>> mapped = token_id_to_mapped_id(token_ids);
+  if (!mapped.ok()) return std::move(mapped).error();
+  return encode_payload(mapped.value(), gzip);
 }
 
 std::vector<uint8_t> Codec::encode_mapped_ids(
@@ -53,11 +48,9 @@ Result<std::vector<int32_t>> Codec::decode_mapped_ids(
 
 Result<std::vector<std::string_view>> Codec::decode_tokens(
     std::span<const uint8_t> payload, bool gzip) const {
-  std::vector<int32_t> ids;
-  if (std::optional<CodecError> error =
-          decode_payload_into(payload, gzip, &ids)) {
-    return std::move(*error);
-  }
+  Result<std::vector<int32_t>> decoded = decode_payload(payload, gzip);
+  if (!decoded.ok()) return std::move(decoded).error();
+  const std::vector<int32_t>& ids = decoded.value();
   std::vector<std::string_view> tokens(ids.size());
   for (size_t i = 0; i < ids.size(); ++i) {
     Result<std::string_view> token = mapping_->token_for_mapped_id(ids[i]);
@@ -69,12 +62,9 @@ Result<std::vector<std::string_view>> Codec::decode_tokens(
 
 Result<std::vector<uint32_t>> Codec::decode_token_ids(
     std::span<const uint8_t> payload, bool gzip) const {
-  std::vector<int32_t> ids;
-  if (std::optional<CodecError> error =
-          decode_payload_into(payload, gzip, &ids)) {
-    return std::move(*error);
-  }
-  return mapped_id_to_token_id(ids);
+  Result<std::vector<int32_t>> decoded = decode_payload(payload, gzip);
+  if (!decoded.ok()) return std::move(decoded).error();
+  return mapped_id_to_token_id(decoded.value());
 }
 
 Result<std::vector<int32_t>> Codec::token_id_to_mapped_id(
