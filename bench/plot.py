@@ -62,10 +62,11 @@ def draw(results: "compare.Results", path: str) -> None:
     bottom.bar_label(encode, fmt="%.0f", fontsize=7, padding=1)
     bottom.bar_label(decode, fmt="%.0f", fontsize=7, padding=1)
     bottom.set_yscale("log")
-    plain = matplotlib.ticker.FuncFormatter(lambda value, _: f"{value:g}")
-    bottom.yaxis.set_major_formatter(plain)
-    bottom.yaxis.set_minor_formatter(plain)
-    bottom.tick_params(axis="y", which="minor", labelsize=7)
+    values = [v for pair in speeds for v in pair]
+    bottom.set_ylim(min(values) / 1.6, max(values) * 1.6)
+    bottom.yaxis.set_major_locator(matplotlib.ticker.LogLocator(base=10, subs=(1.0, 2.0, 5.0)))
+    bottom.yaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda v, _: f"{v:g}"))
+    bottom.yaxis.set_minor_formatter(matplotlib.ticker.NullFormatter())
     bottom.set_xticks(list(xs))
     bottom.set_xticklabels(names, fontsize=8)
     for tick, name in zip(bottom.get_xticklabels(), names):
