@@ -38,7 +38,13 @@ fi
 cmake -S "$root" -B "$build" -DVONK_BUILD_TESTS=ON -DVONK_BUILD_MODULE=OFF \
       -DCMAKE_BUILD_TYPE=Release
 cmake --build "$build" -j "$(nproc)"
-ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
 
-cd "$root"
-"$python" -m pytest
+# The two suites run side by side (pytest uses one core); CTest's report
+# follows pytest's.
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)" >"$build/ctest.log" 2>&1 &
+ctest_pid=$!
+status=0
+(cd "$root" && "$python" -m pytest) || status=1
+wait "$ctest_pid" || status=1
+cat "$build/ctest.log"
+exit "$status"
