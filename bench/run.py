@@ -5,10 +5,13 @@
     python bench/run.py --quick              # fewer repeats, well under a minute
     python bench/run.py --only ids,sizes     # some sections
     python bench/run.py --tokenizers cl100k_base gpt2
+    python bench/run.py --plot docs/bytes_per_token.png   # vonk beside other formats
 
 Sections: ids, tokens, gzip (throughput), import, load (fresh processes),
-sizes (payload bytes per token).  `speed` stands for the first three and
-`startup` for import and load.  bench/README.md explains the tables.
+sizes (payload bytes per token), and compare (size and speed beside other
+formats; only when named or with --plot).  `speed` stands for the first
+three and `startup` for import and load.  bench/README.md explains the
+tables.
 """
 
 from __future__ import annotations
@@ -21,13 +24,15 @@ sys.dont_write_bytecode = True  # keep bench/ free of __pycache__
 
 import common  # noqa: E402
 
-SECTIONS = ("ids", "tokens", "gzip", "import", "load", "sizes")
+SECTIONS = ("ids", "tokens", "gzip", "import", "load", "sizes", "compare")
+# What a run without --only (and without --plot) measures.
+DEFAULT_SECTIONS = SECTIONS[:-1]
 GROUPS = {"speed": ("ids", "tokens", "gzip"), "startup": ("import", "load")}
 
 
-def parse_sections(values: list[str] | None) -> list[str]:
+def parse_sections(values: list[str] | None, plot: bool) -> list[str]:
     if not values:
-        return list(SECTIONS)
+        return ["compare"] if plot else list(DEFAULT_SECTIONS)
     wanted = set()
     for value in values:
         for part in value.split(","):
@@ -41,6 +46,8 @@ def parse_sections(values: list[str] | None) -> list[str]:
             else:
                 choices = ", ".join(SECTIONS + tuple(GROUPS))
                 raise SystemExit(f"unknown section {part!r}; choose from {choices}")
+    if plot:
+        wanted.add("compare")
     return [s for s in SECTIONS if s in wanted]
 
 
@@ -56,11 +63,16 @@ def main(argv: list[str] | None = None) -> int:
         help="tokenizer names (default: cl100k_base o200k_base p50k_base r50k_base;"
         " all seven for the load table)",
     )
+    parser.add_argument(
+        "--plot", metavar="FILE.png",
+        help="draw the compare section (bytes per token, encode and decode ns per token"
+        " beside other formats) into FILE.png; needs matplotlib (pip install '.[bench]')",
+    )
     parser.add_argument("--tokens", type=int, help="ids in the throughput workload (100000)")
     parser.add_argument("--repeat", type=int, help="timed runs per figure (25; --quick 5)")
     parser.add_argument("--processes", type=int, help="processes per start-up figure (7; --quick 3)")
     args = parser.parse_args(argv)
-    sections = parse_sections(args.only)
+    sections = parse_sections(args.only, bool(args.plot))
 
     try:
         import vonk
@@ -96,6 +108,7 @@ def main(argv: list[str] | None = None) -> int:
     )
     common.emit()
 
+    import compare
     import sizes
     import speed
     import startup
@@ -107,6 +120,7 @@ def main(argv: list[str] | None = None) -> int:
         "import": lambda: startup.run_import(cfg),
         "load": lambda: startup.run_load(cfg, available),
         "sizes": lambda: sizes.run_sizes(cfg),
+        "compare": lambda: compare.run_compare(cfg, args.plot),
     }
     for section in sections:
         runners[section]()

@@ -1,11 +1,25 @@
 """vonk: compact payloads for language-model token streams."""
 
-from vonk._internal import (
-    Codec,
-    compress_token_ids,
-    decompress_token_ids,
-    list_available_tokenizers,
-)
+try:
+    from vonk._internal import (
+        Codec,
+        compress_token_ids,
+        decompress_token_ids,
+        list_available_tokenizers,
+    )
+except ImportError as _error:
+    import pathlib as _pathlib
+
+    _folder = _pathlib.Path(__file__).resolve().parent
+    # The source tree holds these files but no compiled module.
+    if (_folder.parent / "pyproject.toml").is_file() and not any(_folder.glob("_internal*.so")):
+        raise ImportError(
+            f"vonk was imported from its source tree ({_folder}), which has no compiled "
+            "module vonk._internal. Install vonk first (pip install . in the source tree, "
+            "inside a virtualenv), then run Python from another folder, so that the "
+            "source folder does not shadow the installed package."
+        ) from _error
+    raise
 
 __version__ = "0.1.0"
 
