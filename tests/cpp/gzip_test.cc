@@ -17,34 +17,13 @@
 #include <vector>
 
 #include "error/codec_error.h"
+#include "hex_bytes.h"
 #include "memory_limits.h"
 
 namespace vonk {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 constexpr char kPrefix[] = "Invalid payload: Gzip decompression failed: ";
-
-Bytes hex(const std::string& text) {
-  Bytes out;
-  for (size_t i = 0; i < text.size();) {
-    if (text[i] == ' ') {
-      ++i;
-      continue;
-    }
-    out.push_back(
-        static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-    i += 2;
-  }
-  return out;
-}
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
 
 Bytes random_bytes(std::mt19937_64& rng, size_t size, int alphabet = 256) {
   Bytes out(size);
