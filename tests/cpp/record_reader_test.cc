@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "data_sets.h"
 
 namespace vonk {
 namespace {
@@ -230,15 +230,7 @@ TEST(RecordReaderTest, TokensStayValidUntilTheNextRecord) {
 // ---------------------------------------------------------------------------
 // The stored data sets
 
-std::string read_data_set(const std::string& name) {
-  std::ifstream in(std::string(VONK_SOURCE_DIR) + "/data/" + name + ".jsonl",
-                   std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-class RecordReaderDataSetTest : public ::testing::TestWithParam<std::string> {};
+class RecordReaderDataSetTest : public ::testing::TestWithParam<const char*> {};
 
 // Every line of a stored text is one record, delivered in text order: the
 // record at position p carries the mapped id 0, 1, -1, 2, -2, ... of p, and
@@ -270,10 +262,7 @@ TEST_P(RecordReaderDataSetTest, ReadsOneRecordPerLineInOrder) {
   EXPECT_EQ(bad_mapped_ids, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(DataSets, RecordReaderDataSetTest,
-                         ::testing::Values("cl100k_base", "o200k_base",
-                                           "o200k_harmony", "p50k_base",
-                                           "p50k_edit", "r50k_base"));
+INSTANTIATE_TEST_SUITE_P(DataSets, RecordReaderDataSetTest, ::testing::ValuesIn(kDataSets));
 
 }  // namespace
 }  // namespace vonk

@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "data_sets.h"
 
 namespace vonk {
 namespace {
@@ -634,28 +634,6 @@ TEST(MappingEntryBorrowTest, BorrowsThePlainTokenAndDecodesEscapedOnesToScratch)
 
 // ---------------------------------------------------------------------------
 // Differential: fast and general parsers agree on real and mutated lines
-
-const char* const kDataSets[] = {"cl100k_base", "o200k_base", "o200k_harmony",
-                                 "p50k_base",   "p50k_edit",  "r50k_base"};
-
-std::string read_data_set(const std::string& name) {
-  std::ifstream in(std::string(VONK_SOURCE_DIR) + "/data/" + name + ".jsonl",
-                   std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::vector<std::string_view> split_lines(std::string_view text) {
-  std::vector<std::string_view> lines;
-  while (!text.empty()) {
-    const size_t lf = text.find('\n');
-    lines.push_back(text.substr(0, lf));
-    if (lf == std::string_view::npos) break;
-    text.remove_prefix(lf + 1);
-  }
-  return lines;
-}
 
 // Tallies of one differential run.
 struct Agreement {

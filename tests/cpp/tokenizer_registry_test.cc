@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
+
+#include "data_sets.h"
 
 namespace vonk {
 namespace {
@@ -36,12 +36,9 @@ TEST(TokenizerRegistryTest, EveryNameSelectsAWholeJsonLinesText) {
 
 TEST(TokenizerRegistryTest, EmbeddedTextsEqualTheDataFiles) {
   for (const std::string& name : kNames) {
-    std::string file = name == "gpt2" ? "r50k_base" : name;
-    std::ifstream in(std::string(VONK_SOURCE_DIR) + "/data/" + file + ".jsonl",
-                     std::ios::binary);
-    ASSERT_TRUE(in) << file;
-    std::string bytes((std::istreambuf_iterator<char>(in)),
-                      std::istreambuf_iterator<char>());
+    const std::string file = name == "gpt2" ? "r50k_base" : name;
+    const std::string bytes = read_data_set(file);
+    ASSERT_FALSE(bytes.empty()) << file;
     auto text = TokenizerRegistry::find(name);
     ASSERT_TRUE(text.has_value());
     EXPECT_TRUE(*text == bytes) << name << " differs from " << file;

@@ -3,8 +3,8 @@
 // The first input byte chooses the gzip flag (bit 0); the rest is the input.
 // Properties checked:
 //  - decode_payload never crashes; it fails only with InvalidPayload, and
-//    without gzip its outcome (ids or failure text) equals a literal,
-//    byte-at-a-time reading of the format written here;
+//    without gzip its outcome (ids or failure text) equals the literal,
+//    byte-at-a-time reading of the format in common/literal_payload.h;
 //  - with gzip, decoding equals gzip_unwrap followed by a plain decode;
 //  - a payload that decodes re-encodes, with and without gzip, to bytes that
 //    decode to the same ids;
@@ -23,6 +23,7 @@
 #include "codec/gzip.h"
 #include "codec/payload.h"
 #include "codec/zigzag_run.h"
+#include "common/literal_payload.h"
 #include "error/codec_error.h"
 #include "fuzz_check.h"
 
@@ -31,125 +32,6 @@ namespace {
 using vonk::CodecError;
 using Bytes = std::vector<uint8_t>;
 using Ids = std::vector<int32_t>;
-
-// Outcome of the literal reader: ids, or a failure text. `negative_count`
-// marks a declared count of 2^31 or more, whose text the reader chooses.
-struct Literal {
-  Ids ids;
-  std::string failure;
-  bool negative_count = false;
-};
-
-class LiteralReader {
- public:
-  explicit LiteralReader(std::span<const uint8_t> in) : in_(in) {}
-
-  Literal read() {
-    Literal out;
-    out.failure = read_into(&out);
-    if (!out.failure.empty()) out.ids.clear();
-    return out;
-  }
-
- private:
-  // Returns "" on success, else the failure text.
-  std::string read_into(Literal* out) {
-    uint8_t h;
-    if (!byte(&h)) return "end of file";
-    uint8_t type = h & 0x0F;
-    if (type == 0) return "Payload missing tokens field";
-    if (type >= 13) return "bad data";
-    int16_t id = 0;
-    if ((h >> 4) != 0) {
-      id = static_cast<int16_t>(h >> 4);
-    } else {
-      uint64_t v;
-      if (std::string e = varint(3, &v); !e.empty()) return e;
-      id = static_cast<int16_t>(static_cast<uint16_t>((v >> 1) ^ (0 - (v & 1))));
-    }
-    if (type != 9 || id != 1) return "Expected LIST field with id 1";
-
-    uint8_t g;
-    if (!byte(&g)) return "end of file";
-    const uint8_t element = g & 0x0F;
-    if (element == 2 || element >= 13) return "bad data";
-    uint64_t count = g >> 4;
-    if (count == 15) {
-      uint64_t v;
-      if (std::string e = varint(5, &v); !e.empty()) return e;
-      count = v & 0xFFFFFFFFu;
-    }
-    if (count >= 0x80000000u) {
-      out->negative_count = true;
-      return "negative count";
-    }
-    if (element != 5) return "Expected I32 elements";
-    for (uint64_t i = 0; i < count; ++i) {
-      uint64_t v;
-      if (std::string e = varint(5, &v); !e.empty()) return e;
-      out->ids.push_back(
-          static_cast<int32_t>(static_cast<uint32_t>((v >> 1) ^ (0 - (v & 1)))));
-    }
-
-    if (!byte(&h)) return "end of file";
-    type = h & 0x0F;
-    if (type == 0) return "";
-    if (type >= 13) return "bad data";
-    if ((h >> 4) == 0) {
-      uint64_t v;
-      if (std::string e = varint(3, &v); !e.empty()) return e;
-    }
-    return "Unexpected fields in payload";
-  }
-
-  bool byte(uint8_t* b) {
-    if (pos_ == in_.size()) return false;
-    *b = in_[pos_++];
-    return true;
-  }
-
-  std::string varint(int limit, uint64_t* out) {
-    uint64_t v = 0;
-    for (int i = 0; i < limit; ++i) {
-      uint8_t b;
-      if (!byte(&b)) return "end of file";
-      v |= uint64_t{b & 0x7Fu} << (7 * i);
-      if ((b & 0x80) == 0) {
-        *out = v;
-        return "";
-      }
-    }
-    uint8_t b;
-    if (!byte(&b)) return "end of file";
-    return "transport error";
-  }
-
-  std::span<const uint8_t> in_;
-  size_t pos_ = 0;
-};
-
-// The shortest-form plain payload of `ids`, one byte at a time.
-Bytes literal_encode(const Ids& ids) {
-  Bytes out = {0x19};
-  auto varint = [&out](uint32_t v) {
-    while (v >= 0x80) {
-      out.push_back(static_cast<uint8_t>(v | 0x80));
-      v >>= 7;
-    }
-    out.push_back(static_cast<uint8_t>(v));
-  };
-  if (ids.size() <= 14) {
-    out.push_back(static_cast<uint8_t>(ids.size() * 16 + 5));
-  } else {
-    out.push_back(0xF5);
-    varint(static_cast<uint32_t>(ids.size()));
-  }
-  for (int32_t id : ids) {
-    varint((static_cast<uint32_t>(id) << 1) ^ static_cast<uint32_t>(id >> 31));
-  }
-  out.push_back(0x00);
-  return out;
-}
 
 std::string carried(const CodecError& error) {
   FUZZ_CHECK(error.kind() == CodecError::Kind::kInvalidPayload);
@@ -184,16 +66,12 @@ void check_decode(std::span<const uint8_t> input, bool gzip) {
       FUZZ_CHECK(carried(plain.error()) == carried(decoded.error()));
     }
   } else {
-    const Literal literal = LiteralReader(input).read();
-    if (literal.negative_count) {
-      FUZZ_CHECK(!decoded.ok());
-      carried(decoded.error());
-    } else if (literal.failure.empty()) {
-      FUZZ_CHECK(decoded.ok());
-      FUZZ_CHECK(decoded.value() == literal.ids);
+    const vonk::literal::Outcome want = vonk::literal::decode(input);
+    FUZZ_CHECK(decoded.ok() == want.ok());
+    if (want.ok()) {
+      FUZZ_CHECK(decoded.value() == want.ids);
     } else {
-      FUZZ_CHECK(!decoded.ok());
-      FUZZ_CHECK(carried(decoded.error()) == literal.failure);
+      FUZZ_CHECK(carried(decoded.error()) == want.failure);
     }
   }
 
@@ -209,7 +87,7 @@ void check_round_trip(std::span<const uint8_t> input, bool gzip) {
     ids[i] = static_cast<int32_t>(v);
   }
   const Bytes plain = vonk::encode_payload(ids, false);
-  FUZZ_CHECK(plain == literal_encode(ids));
+  FUZZ_CHECK(plain == vonk::literal::encode(ids));
   const Bytes encoded = vonk::encode_payload(ids, gzip);
   if (gzip) FUZZ_CHECK(encoded == vonk::gzip_wrap(plain));
   vonk::Result<Ids> back = vonk::decode_payload(encoded, gzip);
@@ -218,28 +96,8 @@ void check_round_trip(std::span<const uint8_t> input, bool gzip) {
 }
 
 // The bulk varint reader against the literal reading of the same bytes.
-void check_run_reader(std::span<const uint8_t> input) {  // Literal varints of at most five bytes, with the offset after each.
-  Ids values;
-  std::vector<size_t> ends;
-  size_t pos = 0;
-  while (pos < input.size()) {
-    uint64_t v = 0;
-    size_t i = 0;
-    bool done = false;
-    while (i < 5 && pos + i < input.size()) {
-      const uint8_t b = input[pos + i];
-      v |= uint64_t{b & 0x7Fu} << (7 * i);
-      ++i;
-      if ((b & 0x80) == 0) {
-        done = true;
-        break;
-      }
-    }
-    if (!done) break;
-    values.push_back(vonk::zigzag_run::unzigzag32(v));
-    pos += i;
-    ends.push_back(pos);
-  }
+void check_run_reader(std::span<const uint8_t> input) {
+  const auto want = vonk::literal::varints(input);
   // An exactly sized copy, so that any read past the end is caught.
   const Bytes copy(input.begin(), input.end());
   for (size_t count : {input.size(), input.size() / 3}) {
@@ -247,10 +105,10 @@ void check_run_reader(std::span<const uint8_t> input) {  // Literal varints of a
     const uint8_t* p = copy.data();
     const size_t n =
         vonk::zigzag_run::read_run(&p, copy.data() + copy.size(), count, out.data());
-    FUZZ_CHECK(n <= count && n <= values.size());
-    for (size_t j = 0; j < n; ++j) FUZZ_CHECK(out[j] == values[j]);
+    FUZZ_CHECK(n <= count && n <= want.size());
+    for (size_t j = 0; j < n; ++j) FUZZ_CHECK(out[j] == want[j].first);
     FUZZ_CHECK(static_cast<size_t>(p - copy.data()) ==
-               (n == 0 ? 0 : ends[n - 1]));
+               (n == 0 ? 0 : want[n - 1].second));
   }
 }
 
