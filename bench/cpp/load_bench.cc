@@ -64,6 +64,11 @@ int child(const char* name) {
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--child") == 0) return child(argv[2]);
   int runs = argc > 1 ? std::atoi(argv[1]) : 11;
+  if (runs < 1) {
+    std::fprintf(stderr, "usage: %s [RUNS], RUNS a positive count (11)\n",
+                 argv[0]);
+    return 2;
+  }
 
   std::printf("%-14s %9s %10s %10s %12s %12s %12s\n", "tokenizer", "MB text",
               "first ms", "warm ms", "ns/record", "table MB", "RSS +MB");
