@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import gzip as gzip_module
+
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -35,6 +37,8 @@ def test_mapped_ids_round_trip(codec, mapped_ids, gzip):
     assert all(type(b) is int and 0 <= b <= 255 for b in payload)
     assert codec.decode_mapped_ids(payload, gzip=gzip) == mapped_ids
     assert codec.decode_mapped_ids(bytes(payload), gzip=gzip) == mapped_ids
+    if gzip:  # the member is an ordinary gzip file of the plain payload
+        assert list(gzip_module.decompress(bytes(payload))) == codec.encode_mapped_ids(mapped_ids)
 
 
 @SETTINGS
