@@ -23,14 +23,14 @@ Written files:
                                   (Python: array.array("I") after
                                   frombytes, byteswap on big-endian hosts)
 
-for NAME in cl100k_base, o200k_base, p50k_base and r50k_base.  p50k_edit
-and o200k_harmony encode ordinary text exactly like p50k_base and
-o200k_base, so benchmarks reuse those files for them.
+for each vocabulary the data sets are built from (tools/build_mapping_data.py
+names them and reads them from the same local files), except one that
+encodes all three slices exactly like an earlier one (p50k_edit, like
+p50k_base): the benchmarks find such tokenizers' samples themselves.
 
-The vocabularies are read from the local files as in build_mapping_data.py.
 Usage (from the repository root; needs `pip install tiktoken`):
 
-    python tools/make_bench_samples.py [--vocab DIR] [--corpus DIR] [--out DIR]
+    python bench/make_samples.py [--vocab DIR] [--corpus DIR] [--out DIR]
 
 A second run writes the same bytes.
 """
@@ -44,15 +44,16 @@ import hashlib
 import pathlib
 import sys
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from build_mapping_data import REPO_ROOT, Vocabulary  # noqa: E402
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tools"))
+from build_mapping_data import REPO_ROOT, VOCAB_FILES, Vocabulary  # noqa: E402
 
 KINDS = {
     "prose": "en_general.txt",
     "code": "code_python.txt",
     "multilingual": "multilingual.txt",
 }
-VOCABULARIES = ("cl100k_base", "o200k_base", "p50k_base", "r50k_base")
+# The vocabulary whose token counts size the slices.
+SLICE_VOCABULARY = "cl100k_base"
 TARGET_TOKENS = 90_000
 SEGMENTS = 10
 
@@ -95,19 +96,27 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     args.out.mkdir(parents=True, exist_ok=True)
 
-    encodings = {name: Vocabulary(args.vocab, name).encoding() for name in VOCABULARIES}
-    cl100k = encodings["cl100k_base"]
+    vocabularies = dict.fromkeys(VOCAB_FILES.values())
+    encodings = {name: Vocabulary(args.vocab, name).encoding() for name in vocabularies}
+    slicer = encodings[SLICE_VOCABULARY]
+    samples = {}
     for kind, file_name in KINDS.items():
         text = (args.corpus / file_name).read_text("utf-8")
-        sample = take_slice(text, lambda s: len(cl100k.encode_ordinary(s)))
-        data = sample.encode("utf-8")
+        samples[kind] = take_slice(text, lambda s: len(slicer.encode_ordinary(s)))
+        data = samples[kind].encode("utf-8")
         # Stored gzip-compressed (fixed mtime, so the bytes are reproducible).
         (args.out / f"{kind}.txt.gz").write_bytes(gzip.compress(data, 9, mtime=0))
         print(f"{kind}.txt.gz: {len(data)} bytes of text, sha256 {hashlib.sha256(data).hexdigest()}")
-        for name, encoding in encodings.items():
-            ids = encoding.encode_ordinary(sample)
-            out = write_u32(args.out / f"{kind}.{name}.u32", ids)
-            print(f"  {kind}.{name}.u32: {len(ids)} tokens, sha256 {hashlib.sha256(out).hexdigest()}")
+    written = []
+    for name, encoding in encodings.items():
+        ids = {kind: encoding.encode_ordinary(sample) for kind, sample in samples.items()}
+        if ids in written:
+            print(f"  {name}: encodes the slices like an earlier vocabulary, no files")
+            continue
+        written.append(ids)
+        for kind in KINDS:
+            out = write_u32(args.out / f"{kind}.{name}.u32", ids[kind])
+            print(f"  {kind}.{name}.u32: {len(ids[kind])} tokens, sha256 {hashlib.sha256(out).hexdigest()}")
     return 0
 
 
