@@ -102,7 +102,7 @@ def run_case(case: str, args) -> dict:
         result = call()
         outcome = f"returned {len(result):,} items"
     except BaseException as error:  # noqa: BLE001 - the outcome is reported
-        outcome = f"{type(error).__name__}: {error}"
+        outcome = f"{type(error).__name__}: {error}".rstrip(": ")
     seconds = time.perf_counter() - start
     signal.setitimer(signal.ITIMER_REAL, 0)
     return {"before": before, "peak": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024,

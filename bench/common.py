@@ -25,7 +25,9 @@ from typing import Callable, Sequence
 BENCH_DIR = pathlib.Path(__file__).resolve().parent
 SAMPLE_DIR = BENCH_DIR / "data"
 DATASET_DIR = BENCH_DIR.parent / "data"
-KINDS = ("prose", "code", "multilingual")
+# The kinds of sample text, in workload order, and the corpus file each is
+# cut from (bench/make_samples.py).
+KINDS = {"prose": "en_general.txt", "code": "code_python.txt", "multilingual": "multilingual.txt"}
 # Tokenizers with samples of their own (bench/data/KIND.NAME.u32).
 SAMPLED = tuple(sorted(p.name.split(".")[1] for p in SAMPLE_DIR.glob("prose.*.u32")))
 
@@ -205,26 +207,22 @@ def cross_entropy_bits(counts: dict[int, int], ids: Sequence[int]) -> float:
 
 
 def machine_lines(internal_module) -> list[str]:
-    model = platform.processor() or "unknown"
+    """CPU, cores, load, Python and the module measured (Linux; '?' elsewhere)."""
+    model, load = platform.processor() or "?", "?"
     try:
         with open("/proc/cpuinfo", encoding="utf-8", errors="replace") as f:
             model = next((l.split(":", 1)[1].strip() for l in f if l.startswith("model name")), model)
-        with open("/proc/loadavg", encoding="ascii") as f:
-            load = " ".join(f.read().split()[:3])
+        load = " ".join(f"{x:.2f}" for x in os.getloadavg())
     except OSError:
-        load = "?"
-    try:
-        usable = len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        usable = os.cpu_count()
+        pass
     import vonk
 
     return [
         f"CPU      {model}",
-        f"cores    {os.cpu_count()} ({usable} usable), load average {load}",
+        f"cores    {os.cpu_count()} ({len(os.sched_getaffinity(0))} usable), load average {load}",
         f"Python   {platform.python_implementation()} {platform.python_version()}"
         f" ({platform.machine()}, {platform.system()} {platform.release()})",
-        f"vonk     {getattr(vonk, '__version__', '?')}  ({internal_module.__file__})",
+        f"vonk     {vonk.__version__}  ({internal_module.__file__})",
     ]
 
 
@@ -258,14 +256,6 @@ def fmt_ns(ns: float) -> str:
 
 def fmt_ratio(value: float) -> str:
     return f"{value:.2f}x"
-
-
-def fmt_ms(ns: float) -> str:
-    return f"{ns / 1e6:.1f}"
-
-
-def fmt_mib(nbytes: float) -> str:
-    return f"{nbytes / 2**20:.1f}"
 
 
 def fmt_bpt(value: float) -> str:

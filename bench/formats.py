@@ -129,7 +129,7 @@ def run_sizes(cfg: common.Config) -> None:
         n, z6, text, *entropy = extra[(name, kind)]
         if row[names.index("vonk+gzip")] > z6:
             larger.append(f"{name}/{kind} by {round((row[names.index('vonk+gzip')] - z6) * n)} bytes")
-        rows.append([name if kind == common.KINDS[0] else "", kind, f"{n:,}"]
+        rows.append([name if kind == next(iter(common.KINDS)) else "", kind, f"{n:,}"]
                     + [common.fmt_bpt(v) for v in (*row, z6, text, *entropy)])
     common.print_table(
         "Payload size: bytes per token of each sample",

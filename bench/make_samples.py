@@ -9,7 +9,7 @@ than a round 100,000 so that bench/data stays near 6 MB):
     code           from code_python.txt
     multilingual   from multilingual.txt
 
-The slice is made of SEGMENTS pieces so that it spans the whole file (the
+The kinds and their files are common.KINDS. The slice is made of SEGMENTS pieces so that it spans the whole file (the
 corpus files are ordered by source, e.g. language by language): the file
 text is cut into SEGMENTS equal windows, and from the first line start of
 each window whole lines are taken until that piece holds TARGET_TOKENS /
@@ -38,20 +38,16 @@ A second run writes the same bytes.
 from __future__ import annotations
 
 import argparse
-import array
 import gzip
 import hashlib
 import pathlib
 import sys
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tools"))
+import common
+
+sys.path.insert(0, str(common.BENCH_DIR.parent / "tools"))
 from build_mapping_data import REPO_ROOT, VOCAB_FILES, Vocabulary  # noqa: E402
 
-KINDS = {
-    "prose": "en_general.txt",
-    "code": "code_python.txt",
-    "multilingual": "multilingual.txt",
-}
 # The vocabulary whose token counts size the slices.
 SLICE_VOCABULARY = "cl100k_base"
 TARGET_TOKENS = 90_000
@@ -77,17 +73,6 @@ def take_slice(text: str, count_tokens) -> str:
     return "".join(pieces)
 
 
-def write_u32(path: pathlib.Path, ids: list[int]) -> bytes:
-    values = array.array("I", ids)
-    if values.itemsize != 4:
-        raise SystemExit("array('I') is not 32 bits wide on this platform")
-    if sys.byteorder == "big":
-        values.byteswap()
-    data = values.tobytes()
-    path.write_bytes(data)
-    return data
-
-
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--vocab", type=pathlib.Path, default=REPO_ROOT.parent / "shared" / "vocab")
@@ -100,7 +85,7 @@ def main(argv: list[str] | None = None) -> int:
     encodings = {name: Vocabulary(args.vocab, name).encoding() for name in vocabularies}
     slicer = encodings[SLICE_VOCABULARY]
     samples = {}
-    for kind, file_name in KINDS.items():
+    for kind, file_name in common.KINDS.items():
         text = (args.corpus / file_name).read_text("utf-8")
         samples[kind] = take_slice(text, lambda s: len(slicer.encode_ordinary(s)))
         data = samples[kind].encode("utf-8")
@@ -114,8 +99,9 @@ def main(argv: list[str] | None = None) -> int:
             print(f"  {name}: encodes the slices like an earlier vocabulary, no files")
             continue
         written.append(ids)
-        for kind in KINDS:
-            out = write_u32(args.out / f"{kind}.{name}.u32", ids[kind])
+        for kind in common.KINDS:
+            out = common.to_u32(ids[kind])
+            (args.out / f"{kind}.{name}.u32").write_bytes(out)
             print(f"  {kind}.{name}.u32: {len(ids[kind])} tokens, sha256 {hashlib.sha256(out).hexdigest()}")
     return 0
 

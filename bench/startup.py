@@ -119,22 +119,18 @@ def run_load(cfg: common.Config) -> None:
         text = path.read_bytes()
         (scan[path],) = common.time_round_robin([lambda: text.count(b"\n")], max(cfg.repeat, 5), 1)
 
+    ms, mib, ratio = (lambda ns: f"{ns / 1e6:.1f}"), (lambda n: f"{n / 2**20:.1f}"), common.fmt_ratio
     time_rows, memory_rows = [], []
     for name in names:
         mine = {key: statistics.median(r[key] for r in results[name]) for key in results[name][0]}
-        time_rows.append([name, common.fmt_ms(mine["ns"]), f"{mine['warm_ns'] / 1e3:.2f}"])
-        memory_rows.append([name, common.fmt_mib(mine["rss"]), common.fmt_mib(mine["anon"])])
         path = paths[name]
-        if path is None:
-            time_rows[-1] += ["-"] * 4
-            memory_rows[-1] += ["-"] * 3
-            continue
-        p_ns = statistics.median(r["ns"] for r in peer[path])
-        p_anon = statistics.median(r["anon"] for r in peer[path])
-        time_rows[-1] += [common.fmt_ms(scan[path]), common.fmt_ratio(mine["ns"] / scan[path]),
-                          common.fmt_ms(p_ns), common.fmt_ratio(mine["ns"] / p_ns)]
-        memory_rows[-1] += [common.fmt_mib(path.stat().st_size), common.fmt_mib(p_anon),
-                            common.fmt_ratio(mine["anon"] / p_anon)]
+        theirs = {key: statistics.median(r[key] for r in peer[path]) for key in ("ns", "anon")} if path else None
+        time_rows.append([name, ms(mine["ns"]), f"{mine['warm_ns'] / 1e3:.2f}"] + (
+            [ms(scan[path]), ratio(mine["ns"] / scan[path]), ms(theirs["ns"]), ratio(mine["ns"] / theirs["ns"])]
+            if path else ["-"] * 4))
+        memory_rows.append([name, mib(mine["rss"]), mib(mine["anon"])] + (
+            [mib(path.stat().st_size), mib(theirs["anon"]), ratio(mine["anon"] / theirs["anon"])]
+            if path else ["-"] * 3))
     common.print_table(
         f"First load: time (median of {_processes(cfg.processes)})",
         ["tokenizer", "first ms", "cached us", "scan ms", "/scan", "py ms", "/py"], time_rows,

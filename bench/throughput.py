@@ -81,7 +81,7 @@ def operations(module, w: Workload) -> list[Op]:
     ids_array, mapped_array = array.array("I", ids), array.array("i", mapped)
     token_bytes = [t.encode() for t in tokens]
     encode_floor = lambda: (array.array("I", ids), list(pb))  # noqa: E731
-    ops = [
+    ops = [  # the ids and tokens tables
         Op("ids", "encode_token_ids", lambda: c.encode_token_ids(ids), encode_floor),
         Op("ids", "decode_token_ids", lambda: c.decode_token_ids(payload),
            lambda: (bytes(payload), ids_array.tolist())),
@@ -101,23 +101,26 @@ def operations(module, w: Workload) -> list[Op]:
         Op("tokens", "decode_tokens", lambda: c.decode_tokens(payload),
            lambda: [b.decode() for b in token_bytes]),
     ]
-    for label, plain, packed, source, z in (
-        ("encode_token_ids", lambda: c.encode_token_ids(ids), lambda: c.encode_token_ids(ids, gzip=True), None, pb),
-        ("decode_token_ids", lambda: c.decode_token_ids(payload), lambda: c.decode_token_ids(gz, gzip=True), gzb, 0),
-        ("encode_mapped_ids", lambda: c.encode_mapped_ids(mapped), lambda: c.encode_mapped_ids(mapped, gzip=True),
-         None, pb),
-        ("decode_mapped_ids", lambda: c.decode_mapped_ids(payload), lambda: c.decode_mapped_ids(gz, gzip=True),
-         gzb, 0),
-        ("encode_tokens", lambda: c.encode_tokens(tokens), lambda: c.encode_tokens(tokens, gzip=True), None, tpb),
-        ("decode_tokens", lambda: c.decode_tokens(w.tokens_payload), lambda: c.decode_tokens(w.tokens_gz, gzip=True),
-         tgzb, 0),
-    ):
-        if source is None:  # encoding: the plain call, then zlib on its bytes
-            peer = lambda plain=plain, z=z: (plain(), zlib.compress(z, 6))  # noqa: E731
-        else:  # decoding: gzip.decompress, then the plain call
-            peer = lambda plain=plain, s=source: (gzip.decompress(s), plain())  # noqa: E731
-        ops.append(Op("gzip", label, packed, peer, plain))
-    return ops
+
+    def gzip_op(label, plain, packed, data, encoding):
+        # The plain call then zlib on its bytes, or gzip.decompress then the plain call.
+        peer = (lambda: (plain(), zlib.compress(data, 6))) if encoding else (lambda: (gzip.decompress(data), plain()))
+        return Op("gzip", label, packed, peer, plain)
+
+    return ops + [
+        gzip_op("encode_token_ids", lambda: c.encode_token_ids(ids),
+                lambda: c.encode_token_ids(ids, gzip=True), pb, True),
+        gzip_op("decode_token_ids", lambda: c.decode_token_ids(payload),
+                lambda: c.decode_token_ids(gz, gzip=True), gzb, False),
+        gzip_op("encode_mapped_ids", lambda: c.encode_mapped_ids(mapped),
+                lambda: c.encode_mapped_ids(mapped, gzip=True), pb, True),
+        gzip_op("decode_mapped_ids", lambda: c.decode_mapped_ids(payload),
+                lambda: c.decode_mapped_ids(gz, gzip=True), gzb, False),
+        gzip_op("encode_tokens", lambda: c.encode_tokens(tokens),
+                lambda: c.encode_tokens(tokens, gzip=True), tpb, True),
+        gzip_op("decode_tokens", lambda: c.decode_tokens(w.tokens_payload),
+                lambda: c.decode_tokens(w.tokens_gz, gzip=True), tgzb, False),
+    ]
 
 
 TABLES = {
