@@ -5,25 +5,10 @@
     python bench/claims.py bomb trillion     # some cases
     python bench/claims.py --ids-log2 24 --interrupt-ids 5000000   # smaller
 
-Cases, each in a fresh process:
-
-    bomb       decode_token_ids(gzip=True) of a 1 MB gzip member: a list
-               header declaring 2**31 - 1 ids followed by 1 GiB of zero
-               bytes, which ends in "end of file"
-    wide       encode_mapped_ids(gzip=True) of 2**N ids of value 2**30 (five
-               varint bytes each; --ids-log2 N, default 28)
-    trillion   encode_mapped_ids of a sequence whose __len__ claims 10**12
-               elements while it holds one
-    int-encode encode_mapped_ids of M ints, and
-    int-decode decode_mapped_ids of M ids (--interrupt-ids M, default
-               50,000,000), each with a timer signal 50 ms into the call whose
-               handler raises KeyboardInterrupt, as Ctrl-C's does
-
-The child prints its resident memory just before the call (interpreter,
-module, tables and the input), its peak resident memory (getrusage) and the
-wall time of the call, so that peak - before is what the call added; for
-the interrupt cases also how long after the signal the call ended.
-Standard library only.
+Each case (see CASES and setup() below; bench/README.md says what each
+shows) runs in a fresh process that prints its resident memory just before
+the call, its peak resident memory and the call's wall time, and for the
+interrupted calls how long after the signal the call ended.
 """
 
 from __future__ import annotations
@@ -69,7 +54,10 @@ class ClaimsTrillion:
 
 
 def setup(case: str, codec, args):
-    """(note, the call) of one case."""
+    """(note, the call) of one case: bomb, a gzip member that inflates to a
+    list header of 2**31 - 1 ids and 1 GiB of zeros; wide, 2**N ids of five
+    varint bytes each; trillion, a sequence whose __len__ lies; int-encode
+    and int-decode, M ids, interrupted by a signal 50 ms into the call."""
     if case == "bomb":
         member = zeros_member()
         return f"member of {len(member):,} bytes", lambda: codec.decode_token_ids(member, gzip=True)

@@ -1,21 +1,11 @@
 """vonk beside the other ways to store token ids: size, speed and the plot.
 
-Methods (the last two when their package is installed):
-
-    vonk            encode_token_ids(ids) / decode_token_ids(bytes)
-    vonk+gzip       the same with gzip=True
-    uint32          array('I', ids) bytes, little-endian
-    uint32+zlib     zlib.compress(uint32 bytes, 6) / zlib.decompress
-    LEB128          unsigned varint of each raw token id (pure Python)
-    LEB128+zlib     zlib.compress(LEB128 bytes, 6)
-    msgpack         msgpack.packb(ids) / msgpack.unpackb (package msgpack)
-    uint32+zstd3    zstandard level 3 of the uint32 bytes (package zstandard)
-
-`sizes`: bytes per token of each whole sample for each method, beside
-zlib's own gzip member of the vonk payload, the compressed text itself and
-the entropy of the data set's counts.  `formats`: ns per token of encoding
-the throughput workload's list into each stored form and decoding it back,
-every method timed round robin; with --plot both are drawn into one PNG.
+`sizes`: bytes per token of each whole sample for every method of
+methods(), beside zlib's own gzip member of the vonk payload, the
+compressed text itself and the entropy of the data set's counts.
+`formats`: ns per token of encoding the throughput workload's list into
+each stored form and decoding it back, all methods round robin; with --plot
+both are drawn into one PNG.
 """
 
 from __future__ import annotations

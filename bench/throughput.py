@@ -1,17 +1,8 @@
 """Throughput of the Codec methods on ~100,000 token ids of real text.
 
-`operations()` is the one list of what is timed: the ids, tokens and gzip
-tables of the runner take their rows from it, and so does the comparison of
-two builds (`run.py --compare OLD.so NEW.so`).
-
-    ids     encode/decode/translate of token ids and mapped ids against the
-            floor: moving the same numbers and bytes between Python lists and
-            buffers (array('I', ids) + list(payload bytes); bytes(payload) +
-            array(result).tolist())
-    tokens  encode_tokens/decode_tokens against UTF-8 encoding/decoding the
-            same token texts in a list comprehension
-    gzip    each operation with gzip=True against the plain operation plus
-            Python's zlib.compress(payload, 6) / gzip.decompress(...)
+`operations()` is the one list of what is timed, each call beside its floor
+or peer: the ids, tokens and gzip tables of the runner take their rows from
+it, and so does the comparison of two builds (`run.py --compare`).
 """
 
 from __future__ import annotations
