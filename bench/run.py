@@ -47,7 +47,7 @@ def parse_sections(values: list[str] | None, plot: bool) -> list[str]:
             raise SystemExit(f"unknown section {part!r}; choose from {', '.join([*SECTIONS, *GROUPS])}")
     if plot:
         wanted.update(("sizes", "formats"))
-    return [s for s in SECTIONS if s in wanted] if values else list(SECTIONS)
+    return [s for s in SECTIONS if s in wanted] if wanted else list(SECTIONS)
 
 
 def main(argv: list[str] | None = None) -> int:

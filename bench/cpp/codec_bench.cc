@@ -8,8 +8,8 @@
 // The ids are the benchmark samples (bench/data/KIND.NAME.u32: prose, code,
 // other languages) repeated to 1,000,000, for every registered tokenizer
 // with samples of its own. Each figure is the median and the fastest of
-// kRuns runs; on a shared machine the fastest is the steadier figure, and
-// ratios are taken between fastest runs. Nothing is asserted; a line
+// kRuns runs, the calls of a group taken round robin; on a shared machine
+// the fastest is the steadier figure, and ratios are taken between them. Nothing is asserted; a line
 // starting "!!" means a round trip did not give back its input.
 #include <libdeflate.h>
 #include <zlib.h>
@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <span>
 #include <string>
@@ -59,25 +60,34 @@ std::span<const uint8_t> bytes_of(const T& buffer) {
   return {buffer.data(), buffer.size()};
 }
 
-// The fastest of kRuns runs of `run`, in ms, after printing the row; with
-// `base` (the fastest run of another row) also the ratio to it.
-template <typename F>
-double row(const char* name, const char* what, F&& run, double base = 0,
-           const char* base_name = "") {
-  std::vector<double> times;
+struct Timed {
+  const char* what;
+  std::function<void()> run;
+};
+
+// Runs the calls of `group` round robin kRuns times, so that a busy phase
+// of the machine slows them alike, and prints a row each; with `versus`,
+// each row after the first also gives its fastest run over the first's.
+void time_group(const char* name, const std::vector<Timed>& group, bool versus) {
+  std::vector<std::vector<double>> times(group.size());
   for (int r = 0; r < kRuns; ++r) {
-    const auto start = std::chrono::steady_clock::now();
-    run();
-    times.push_back(std::chrono::duration<double, std::milli>(
-                        std::chrono::steady_clock::now() - start)
-                        .count());
+    for (size_t i = 0; i < group.size(); ++i) {
+      const auto start = std::chrono::steady_clock::now();
+      group[i].run();
+      times[i].push_back(std::chrono::duration<double, std::milli>(
+                             std::chrono::steady_clock::now() - start)
+                             .count());
+    }
   }
-  std::sort(times.begin(), times.end());
-  std::printf("%-12s %-38s %9.3f %9.3f %8.2f", name, what, times[kRuns / 2],
-              times.front(), times.front() * 1e6 / kIds);
-  if (base > 0) std::printf("  %.3fx of %s", times.front() / base, base_name);
-  std::printf("\n");
-  return times.front();
+  for (size_t i = 0; i < group.size(); ++i) {
+    std::sort(times[i].begin(), times[i].end());
+    std::printf("%-12s %-38s %9.3f %9.3f %8.2f", name, group[i].what, times[i][kRuns / 2],
+                times[i].front(), times[i].front() * 1e6 / kIds);
+    if (versus && i > 0) {
+      std::printf("  %.3fx of the first", times[i].front() / times[0].front());
+    }
+    std::printf("\n");
+  }
 }
 
 }  // namespace
@@ -107,55 +117,60 @@ int main() {
     size_t sink = 0;
 
     // The Codec's calls: what the Python methods do between conversions.
-    row(n, "token_id_to_mapped_id", [&] { sink += codec.token_id_to_mapped_id(ids).value().size(); });
-    row(n, "mapped_id_to_token_id", [&] { sink += codec.mapped_id_to_token_id(mapped).value().size(); });
-    row(n, "encode_token_ids", [&] { sink += codec.encode_token_ids(ids, false).value().size(); });
-    row(n, "decode_token_ids", [&] {
-      sink += codec.decode_token_ids(bytes_of(payload), false).value().size();
-    });
+    time_group(n, {
+        {"token_id_to_mapped_id", [&] { sink += codec.token_id_to_mapped_id(ids).value().size(); }},
+        {"mapped_id_to_token_id", [&] { sink += codec.mapped_id_to_token_id(mapped).value().size(); }},
+        {"encode_token_ids", [&] { sink += codec.encode_token_ids(ids, false).value().size(); }},
+        {"decode_token_ids", [&] { sink += codec.decode_token_ids(bytes_of(payload), false).value().size(); }},
+    }, false);
 
     // The payload layer, and the element pass alone (the varints start after
     // the 1 + 1 + 3 header bytes of a list of 1,000,000).
-    row(n, "encode_payload", [&] { sink += vonk::encode_payload(mapped, false).size(); });
-    row(n, "decode_payload", [&] { sink += vonk::decode_payload(bytes_of(payload), false).value().size(); });
     std::vector<int32_t> out(kIds);
-    row(n, "zigzag_run::read_run", [&] {
-      const uint8_t* p = payload.data() + 5;
-      sink += vonk::zigzag_run::read_run(&p, payload.data() + payload.size(), kIds, out.data());
-    });
-    row(n, "encode_payload(gzip)", [&] { sink += vonk::encode_payload(mapped, true).size(); });
-    row(n, "decode_payload(gzip)", [&] { sink += vonk::decode_payload(bytes_of(member), true).value().size(); });
+    time_group(n, {
+        {"encode_payload", [&] { sink += vonk::encode_payload(mapped, false).size(); }},
+        {"decode_payload", [&] { sink += vonk::decode_payload(bytes_of(payload), false).value().size(); }},
+        {"zigzag_run::read_run", [&] {
+           const uint8_t* p = payload.data() + 5;
+           sink += vonk::zigzag_run::read_run(&p, payload.data() + payload.size(), kIds, out.data());
+         }},
+        {"encode_payload(gzip)", [&] { sink += vonk::encode_payload(mapped, true).size(); }},
+        {"decode_payload(gzip)", [&] { sink += vonk::decode_payload(bytes_of(member), true).value().size(); }},
+    }, false);
 
     // The gzip layer beside the libraries' own one-shot calls on the same
     // bytes. gzip_wrap takes its bytes by value: the copy is timed too.
     Bytes zlib_out(compressBound(payload.size()));
     uLongf zlib_size = zlib_out.size();
-    const double compress = row(n, "zlib compress2 (level 6)", [&] {
-      zlib_size = zlib_out.size();
-      compress2(zlib_out.data(), &zlib_size, payload.data(), payload.size(), 6);
-    });
-    row(n, "gzip_wrap (libdeflate level 6)",
-        [&] { sink += vonk::gzip_wrap(Bytes(payload.begin(), payload.end())).size(); },
-        compress, "compress2");
-    Bytes room(payload.size() + 1);
-    const double uncompress_ms = row(n, "zlib uncompress (size known)", [&] {
-      uLongf size = room.size();
-      uncompress(room.data(), &size, zlib_out.data(), zlib_size);
-    });
-    const double unwrap = row(n, "gzip_unwrap (zlib inflate)",
-                              [&] { sink += vonk::gzip_unwrap(bytes_of(member)).value().size(); },
-                              uncompress_ms, "uncompress");
+    compress2(zlib_out.data(), &zlib_size, payload.data(), payload.size(), 6);
+    Bytes deflated(zlib_out.size()), room(payload.size() + 1);
+    time_group(n, {
+        {"zlib compress2 (level 6)", [&] {
+           uLongf size = deflated.size();
+           compress2(deflated.data(), &size, payload.data(), payload.size(), 6);
+         }},
+        {"gzip_wrap (libdeflate level 6)",
+         [&] { sink += vonk::gzip_wrap(Bytes(payload.begin(), payload.end())).size(); }},
+    }, true);
     libdeflate_decompressor* inflater = libdeflate_alloc_decompressor();
-    row(n, "libdeflate inflate + crc (size known)", [&] {
-      size_t produced = 0;
-      libdeflate_deflate_decompress(inflater, member.data() + 10, member.size() - 18,
-                                    room.data(), room.size(), &produced);
-      sink += libdeflate_crc32(0, room.data(), produced);
-    }, unwrap, "gzip_unwrap");
+    time_group(n, {
+        {"zlib uncompress (size known)", [&] {
+           uLongf size = room.size();
+           uncompress(room.data(), &size, zlib_out.data(), zlib_size);
+         }},
+        {"gzip_unwrap (zlib inflate)", [&] { sink += vonk::gzip_unwrap(bytes_of(member)).value().size(); }},
+        {"libdeflate inflate + crc (size known)", [&] {
+           size_t produced = 0;
+           libdeflate_deflate_decompress(inflater, member.data() + 10, member.size() - 18,
+                                         room.data(), room.size(), &produced);
+           sink += libdeflate_crc32(0, room.data(), produced);
+         }},
+    }, true);
     libdeflate_free_decompressor(inflater);
-    const double crc = row(n, "crc32: zlib crc32_z", [&] { sink += crc32_z(0, payload.data(), payload.size()); });
-    row(n, "crc32: libdeflate_crc32", [&] { sink += libdeflate_crc32(0, payload.data(), payload.size()); },
-        crc, "crc32_z");
+    time_group(n, {
+        {"crc32: zlib crc32_z", [&] { sink += crc32_z(0, payload.data(), payload.size()); }},
+        {"crc32: libdeflate_crc32", [&] { sink += libdeflate_crc32(0, payload.data(), payload.size()); }},
+    }, true);
     if (sink == 0) std::printf("\n");
   }
   return 0;
