@@ -47,7 +47,9 @@ class Config:
 
     def throughput_tokenizers(self) -> tuple[str, ...]:
         """One tokenizer per set of samples, unless names were given."""
-        return self.tokenizers or SAMPLED
+        import vonk
+
+        return self.tokenizers or tuple(n for n in vonk.list_available_tokenizers() if n in SAMPLED)
 
     def load_tokenizers(self) -> tuple[str, ...]:
         import vonk
