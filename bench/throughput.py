@@ -12,6 +12,7 @@ import dataclasses
 import functools
 import gzip
 import importlib.util
+import os
 import statistics
 import time
 import zlib
@@ -171,6 +172,8 @@ def compare_builds(old_path: str, new_path: str, cfg: common.Config, rounds: int
     alternating old, new, new, old for `rounds` rounds; the figure is the
     median over the rounds of new / old, so drift hits both alike.  Loading
     one file twice shows what the method cannot resolve."""
+    if os.path.samefile(old_path, new_path):  # the loader would share one copy
+        raise SystemExit("OLD.so and NEW.so are one file: copy it to time a build against itself")
     old, new = load_build("vonk_old", old_path), load_build("vonk_new", new_path)
     clock = time.perf_counter_ns
     common.emit(f"{cfg.tokens:,} ids, median of {rounds} rounds of old, new, new, old")
