@@ -12,7 +12,6 @@ import dataclasses
 import functools
 import gc
 import gzip
-import json
 import math
 import os
 import pathlib
@@ -24,31 +23,13 @@ import time
 from typing import Callable, Sequence
 
 BENCH_DIR = pathlib.Path(__file__).resolve().parent
-REPO_ROOT = BENCH_DIR.parent
 SAMPLE_DIR = BENCH_DIR / "data"
-DATASET_DIR = REPO_ROOT / "data"
-
-KINDS = ("prose", "code", "multilingual")
-
-# Tokenizers whose ordinary encoding equals another one's: they share its
-# tokenized samples.
-SAMPLE_VOCABULARY = {
-    "cl100k_base": "cl100k_base",
-    "o200k_base": "o200k_base",
-    "o200k_harmony": "o200k_base",
-    "p50k_base": "p50k_base",
-    "p50k_edit": "p50k_base",
-    "r50k_base": "r50k_base",
-    "gpt2": "r50k_base",
-}
-
-# The data set each tokenizer name selects.
-DATASET = dict((name, name) for name in SAMPLE_VOCABULARY)
-DATASET["gpt2"] = "r50k_base"
-
-# Default tokenizers of the throughput and size tables: one per sample
-# vocabulary.  The load table covers every name.
-DEFAULT_TOKENIZERS = ("cl100k_base", "o200k_base", "p50k_base", "r50k_base")
+DATASET_DIR = BENCH_DIR.parent / "data"
+# The kinds of sample text, in workload order, and the corpus file each is
+# cut from (bench/make_samples.py).
+KINDS = {"prose": "en_general.txt", "code": "code_python.txt", "multilingual": "multilingual.txt"}
+# Tokenizers with samples of their own (bench/data/KIND.NAME.u32).
+SAMPLED = tuple(sorted(p.name.split(".")[1] for p in SAMPLE_DIR.glob("prose.*.u32")))
 
 
 @dataclasses.dataclass
@@ -62,24 +43,25 @@ class Config:
     processes: int  # fresh processes per start-up figure
     peer_processes: int  # fresh processes per pure-Python load figure
     tokenizers: tuple[str, ...] | None  # None: the defaults of each table
+    plot: str | None = None  # where the formats section draws its figure
 
     def throughput_tokenizers(self) -> tuple[str, ...]:
-        return self.tokenizers or DEFAULT_TOKENIZERS
+        """One tokenizer per set of samples, unless names were given."""
+        import vonk
 
-    def load_tokenizers(self, available: Sequence[str]) -> tuple[str, ...]:
-        return self.tokenizers or tuple(available)
+        return self.tokenizers or tuple(n for n in vonk.list_available_tokenizers() if n in SAMPLED)
+
+    def load_tokenizers(self) -> tuple[str, ...]:
+        import vonk
+
+        return self.tokenizers or tuple(vonk.list_available_tokenizers())
 
 
 def emit(text: str = "") -> None:
     print(text, flush=True)
 
 
-# ---------------------------------------------------------------- timing
-
-
-def time_round_robin(
-    fns: Sequence[Callable[[], object]], repeat: int, warmup: int
-) -> list[float]:
+def time_round_robin(fns: Sequence[Callable[[], object]], repeat: int, warmup: int) -> list[float]:
     """Median wall time in ns of each callable, run round robin.
 
     Each callable runs `warmup` times untimed first.  The garbage collector
@@ -108,18 +90,19 @@ def time_round_robin(
     return [statistics.median(s) for s in samples]
 
 
-def median(values: Sequence[float]) -> float:
-    return statistics.median(values)
-
-
 # ---------------------------------------------------------------- samples
 
 
-def read_u32(path: pathlib.Path) -> list[int]:
+def to_u32(ids: Sequence[int]) -> bytes:
+    values = array.array("I", ids)
+    if sys.byteorder == "big":
+        values.byteswap()
+    return values.tobytes()
+
+
+def from_u32(data: bytes) -> list[int]:
     values = array.array("I")
-    if values.itemsize != 4:
-        raise SystemExit("array('I') is not 32 bits wide on this platform")
-    values.frombytes(path.read_bytes())
+    values.frombytes(data)
     if sys.byteorder == "big":
         values.byteswap()
     return values.tolist()
@@ -128,7 +111,35 @@ def read_u32(path: pathlib.Path) -> list[int]:
 @functools.lru_cache(maxsize=None)
 def sample_ids(vocabulary: str, kind: str) -> tuple[int, ...]:
     """The whole tokenized sample of one kind of text."""
-    return tuple(read_u32(SAMPLE_DIR / f"{kind}.{vocabulary}.u32"))
+    return tuple(from_u32((SAMPLE_DIR / f"{kind}.{vocabulary}.u32").read_bytes()))
+
+
+def sample_text(kind: str) -> bytes:
+    return gzip.decompress((SAMPLE_DIR / f"{kind}.txt.gz").read_bytes())
+
+
+@functools.lru_cache(maxsize=None)
+def sample_vocabulary(name: str) -> str | None:
+    """The tokenizer whose samples `name` reads: its own, or those of one
+    whose ids of all three samples have the same token texts under `name`
+    (a tokenizer that encodes ordinary text the same way)."""
+    if name in SAMPLED:
+        return name
+    import vonk
+
+    mine = vonk.Codec(name)
+    for other in SAMPLED:
+        ids = [i for kind in KINDS for i in sample_ids(other, kind)]
+        theirs = vonk.Codec(other)
+        try:
+            same = mine.decode_tokens(mine.encode_token_ids(ids)) == theirs.decode_tokens(
+                theirs.encode_token_ids(ids)
+            )
+        except KeyError:  # an id `name` does not have
+            continue
+        if same:
+            return other
+    return None
 
 
 def mixed_ids(tokenizer: str, count: int) -> list[int]:
@@ -137,153 +148,98 @@ def mixed_ids(tokenizer: str, count: int) -> list[int]:
     Each third is the start of that kind's sample; if the samples are too
     short the concatenation is repeated.
     """
-    vocabulary = SAMPLE_VOCABULARY[tokenizer]
+    vocabulary = sample_vocabulary(tokenizer)
+    if vocabulary is None:
+        raise SystemExit(f"no benchmark samples fit {tokenizer}")
     share = -(-count // len(KINDS))
     ids: list[int] = []
     for kind in KINDS:
         ids.extend(sample_ids(vocabulary, kind)[:share])
-    if not ids:
-        raise SystemExit(f"no sample ids for {tokenizer}")
     while len(ids) < count:
         ids.extend(ids[: count - len(ids)])
     return ids[:count]
 
 
-def sample_text(kind: str) -> bytes:
-    return gzip.decompress((SAMPLE_DIR / f"{kind}.txt.gz").read_bytes())
-
-
 # ---------------------------------------------------------------- data sets
 
 
-def dataset_path(tokenizer: str) -> pathlib.Path:
-    return DATASET_DIR / f"{DATASET[tokenizer]}.jsonl"
+@functools.lru_cache(maxsize=None)
+def dataset_path(name: str) -> pathlib.Path | None:
+    """data/NAME.jsonl, or the data set of a tokenizer that reads the same
+    samples and gives the same payloads for them; None without one."""
+    own = DATASET_DIR / f"{name}.jsonl"
+    if own.is_file():
+        return own
+    import vonk
+
+    ids = mixed_ids(name, 30_000)
+    payload = vonk.Codec(name).encode_token_ids(ids)
+    for path in sorted(DATASET_DIR.glob("*.jsonl")):
+        other = path.stem
+        if sample_vocabulary(other) == sample_vocabulary(name):
+            if vonk.Codec(other).encode_token_ids(ids) == payload:
+                return path
+    return None
 
 
-def have_datasets() -> bool:
-    return DATASET_DIR.is_dir() and all(
-        dataset_path(name).is_file() for name in SAMPLE_VOCABULARY
-    )
+_RECORD = re.compile(rb'"token_id": (\d+), "mapped_id": -?\d+, "count": (\d+)\}')
 
 
 @functools.lru_cache(maxsize=None)
-def dataset_bytes(dataset: str) -> bytes:
-    return (DATASET_DIR / f"{dataset}.jsonl").read_bytes()
-
-
-_RECORD_TAIL = re.compile(rb'"token_id": (\d+), "mapped_id": -?\d+, "count": (\d+)\}')
-
-
-@functools.lru_cache(maxsize=None)
-def dataset_counts(dataset: str) -> dict[int, int]:
-    """token id -> count of one data set (a regex scan; JSON per line if
-    the records do not have the usual layout)."""
-    text = dataset_bytes(dataset)
-    found = _RECORD_TAIL.findall(text)
-    lines = sum(1 for line in text.split(b"\n") if line.strip())
-    if len(found) == lines:
-        return {int(tid): int(count) for tid, count in found}
-    counts = {}
-    for line in text.split(b"\n"):
-        if line.strip():
-            record = json.loads(line)
-            counts[record["token_id"]] = record.get("count") or 0
-    return counts
+def dataset_counts(path: pathlib.Path) -> dict[int, int]:
+    """token id -> count of one data set."""
+    return {int(tid): int(count) for tid, count in _RECORD.findall(path.read_bytes())}
 
 
 def entropy_bits(counts: dict[int, int]) -> float:
     """Unigram entropy in bits per token of a count table."""
     total = sum(counts.values())
-    if total == 0:
-        return float("nan")
-    bits = 0.0
-    for count in counts.values():
-        if count:
-            p = count / total
-            bits -= p * math.log2(p)
-    return bits
+    return -sum(c / total * math.log2(c / total) for c in counts.values() if c)
 
 
 def cross_entropy_bits(counts: dict[int, int], ids: Sequence[int]) -> float:
     """Mean of -log2 p(id) over `ids`, p taken from the counts: the size of
     an ideal per-token code built from these counts, on this text."""
-    total = sum(counts.values())
-    log_total = math.log2(total)
-    cost = {}
-    bits = 0.0
-    for token_id in ids:
-        c = cost.get(token_id)
-        if c is None:
-            count = counts.get(token_id, 0)
-            c = log_total - math.log2(count) if count else float("inf")
-            cost[token_id] = c
-        bits += c
-    return bits / len(ids) if ids else float("nan")
+    log_total = math.log2(sum(counts.values()))
+    cost = {t: log_total - math.log2(c) if c else math.inf for t, c in counts.items()}
+    return sum(cost.get(t, math.inf) for t in ids) / len(ids)
 
 
 # ---------------------------------------------------------------- machine
 
 
-def cpu_model() -> str:
+def machine_lines(internal_module) -> list[str]:
+    """CPU, cores, load, Python and the module measured (Linux; '?' elsewhere)."""
+    model, load = platform.processor() or "?", "?"
     try:
         with open("/proc/cpuinfo", encoding="utf-8", errors="replace") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
+            model = next((l.split(":", 1)[1].strip() for l in f if l.startswith("model name")), model)
+        load = " ".join(f"{x:.2f}" for x in os.getloadavg())
     except OSError:
         pass
-    return platform.processor() or "unknown"
+    import vonk
 
-
-def machine_lines(vonk_module, internal_module) -> list[str]:
-    cores = os.cpu_count() or 0
-    try:
-        usable = len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        usable = cores
-    try:
-        with open("/proc/loadavg", encoding="ascii") as f:
-            load = " ".join(f.read().split()[:3])
-    except OSError:
-        load = "?"
-    version = getattr(vonk_module, "__version__", None)
-    if version is None:
-        try:
-            from importlib.metadata import version as dist_version
-
-            version = dist_version("vonk")
-        except Exception:  # noqa: BLE001 - only for the header
-            version = "unknown"
     return [
-        f"CPU      {cpu_model()}",
-        f"cores    {cores} ({usable} usable), load average {load}",
+        f"CPU      {model}",
+        f"cores    {os.cpu_count()} ({len(os.sched_getaffinity(0))} usable), load average {load}",
         f"Python   {platform.python_implementation()} {platform.python_version()}"
         f" ({platform.machine()}, {platform.system()} {platform.release()})",
-        f"vonk     {version}  ({internal_module.__file__})",
+        f"vonk     {vonk.__version__}  ({internal_module.__file__})",
     ]
 
 
 # ---------------------------------------------------------------- tables
 
 
-def print_table(
-    title: str,
-    headers: Sequence[str],
-    rows: Sequence[Sequence[str]],
-    align: str,
-    notes: Sequence[str] = (),
-) -> None:
-    """A plain-text table; `align` has one 'l' or 'r' per column."""
-    widths = [len(h) for h in headers]
-    for row in rows:
-        for i, cell in enumerate(row):
-            widths[i] = max(widths[i], len(cell))
+def print_table(title: str, headers: Sequence[str], rows: Sequence[Sequence[str]],
+                notes: Sequence[str] = (), left: int = 2) -> None:
+    """A plain-text table: the first `left` columns left aligned, the rest right."""
+    widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(headers)]
 
     def line(cells: Sequence[str]) -> str:
-        parts = []
-        for i, cell in enumerate(cells):
-            parts.append(cell.ljust(widths[i]) if align[i] == "l" else cell.rjust(widths[i]))
-        return "  ".join(parts).rstrip()
+        return "  ".join(
+            c.ljust(w) if i < left else c.rjust(w) for i, (c, w) in enumerate(zip(cells, widths))
+        ).rstrip()
 
     emit(title)
     emit("=" * len(title))
@@ -304,13 +260,5 @@ def fmt_ratio(value: float) -> str:
     return f"{value:.2f}x"
 
 
-def fmt_ms(ns: float) -> str:
-    return f"{ns / 1e6:.1f}"
-
-
-def fmt_mib(nbytes: float) -> str:
-    return f"{nbytes / 2**20:.1f}"
-
-
 def fmt_bpt(value: float) -> str:
-    return "-" if value != value else f"{value:.3f}"  # NaN -> "-"
+    return "-" if value != value or value == math.inf else f"{value:.3f}"  # NaN -> "-"

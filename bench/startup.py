@@ -14,13 +14,14 @@ and prints one JSON line; the parent takes medians.
 from __future__ import annotations
 
 import json
+import statistics
 import subprocess
 import sys
 
 import common
 
 _STATM = r"""
-import os
+import json, os, sys, time
 _PAGE = os.sysconf("SC_PAGE_SIZE")
 def statm():
     # resident bytes, and resident bytes not backed by a file (heap)
@@ -37,7 +38,6 @@ print(time.perf_counter_ns() - start)
 """
 
 _CHILD_LOAD = _STATM + r"""
-import json, sys, time
 import vonk._internal as internal
 name = sys.argv[1]
 rss0, anon0 = statm()
@@ -50,28 +50,22 @@ for _ in range(201):
     t = time.perf_counter_ns()
     internal.Codec(name)
     warm.append(time.perf_counter_ns() - t)
-warm.sort()
-print(json.dumps({"ns": elapsed, "rss": rss1 - rss0, "anon": anon1 - anon0,
-                  "warm_ns": warm[len(warm) // 2]}))
+print(json.dumps({"ns": elapsed, "rss": rss1 - rss0, "anon": anon1 - anon0, "warm_ns": sorted(warm)[100]}))
 """
 
 _CHILD_PY_TABLES = _STATM + r"""
-import json, sys, time
-path = sys.argv[1]
 loads = json.loads
 rss0, anon0 = statm()
 start = time.perf_counter_ns()
 token_to_mapped, token_id_to_mapped, mapped_to_token_id, mapped_to_token = {}, {}, {}, {}
-with open(path, "rb") as f:
+with open(sys.argv[1], "rb") as f:
     for line in f:
-        line = line.strip()
-        if line:
+        if line.strip():
             r = loads(line)
-            token, token_id, mapped_id = r["token"], r["token_id"], r["mapped_id"]
-            token_to_mapped[token] = mapped_id
-            token_id_to_mapped[token_id] = mapped_id
-            mapped_to_token_id[mapped_id] = token_id
-            mapped_to_token[mapped_id] = token
+            token_to_mapped[r["token"]] = r["mapped_id"]
+            token_id_to_mapped[r["token_id"]] = r["mapped_id"]
+            mapped_to_token_id[r["mapped_id"]] = r["token_id"]
+            mapped_to_token[r["mapped_id"]] = r["token"]
 elapsed = time.perf_counter_ns() - start
 rss1, anon1 = statm()
 print(json.dumps({"ns": elapsed, "rss": rss1 - rss0, "anon": anon1 - anon0}))
@@ -82,21 +76,14 @@ def _processes(count: int) -> str:
     return f"{count} fresh process" + ("" if count == 1 else "es")
 
 
-def _child(code: str, *args: str) -> str:
+def _child(code: str, arg: str):
     # The children run in bench/, which holds no `vonk` directory that could
     # shadow the installed package from the current directory.
-    done = subprocess.run(
-        [sys.executable, "-c", code, *args],
-        cwd=common.BENCH_DIR,
-        capture_output=True,
-        text=True,
-        check=False,
-    )
+    done = subprocess.run([sys.executable, "-c", code, arg], cwd=common.BENCH_DIR,
+                          capture_output=True, text=True, check=False)
     if done.returncode != 0:
-        raise RuntimeError(
-            f"child {args} failed ({done.returncode}): {done.stderr.strip()[-500:]}"
-        )
-    return done.stdout.strip().splitlines()[-1]
+        raise RuntimeError(f"child {arg} failed ({done.returncode}): {done.stderr.strip()[-500:]}")
+    return json.loads(done.stdout.strip().splitlines()[-1])
 
 
 def run_import(cfg: common.Config) -> None:
@@ -104,109 +91,63 @@ def run_import(cfg: common.Config) -> None:
     times: dict[str, list[int]] = {m: [] for m in modules}
     for _ in range(cfg.processes):
         for module in modules:
-            times[module].append(int(_child(_CHILD_IMPORT, module)))
-    mine = common.median(times["vonk._internal"])
-    peer = common.median(times["unicodedata"])
+            times[module].append(_child(_CHILD_IMPORT, module))
+    mine, peer = (statistics.median(times[m]) for m in modules)
     common.print_table(
         f"Import: ms in a fresh process (median of {_processes(cfg.processes)})",
         ["import", "vonk", "peer", "ratio"],
         [["vonk._internal", f"{mine / 1e6:.2f}", f"{peer / 1e6:.2f}", common.fmt_ratio(mine / peer)]],
-        "lrrr",
-        [
-            "peer: import unicodedata (standard C extension with compiled-in tables);"
-            " vonk includes the package's __init__.",
-        ],
+        ["peer: import unicodedata (standard C extension with compiled-in tables);"
+         " vonk includes the package's __init__."],
+        left=1,
     )
 
 
-def run_load(cfg: common.Config, available) -> None:
-    names = cfg.load_tokenizers(available)
-    with_data = common.have_datasets()
-
+def run_load(cfg: common.Config) -> None:
+    names = cfg.load_tokenizers()
     results: dict[str, list[dict]] = {name: [] for name in names}
     for _ in range(cfg.processes):
         for name in names:  # round robin, so drift hits every name alike
-            results[name].append(json.loads(_child(_CHILD_LOAD, name)))
+            results[name].append(_child(_CHILD_LOAD, name))
+    paths = {name: common.dataset_path(name) for name in names}
+    peer: dict = {path: [] for path in paths.values() if path}
+    for _ in range(cfg.peer_processes):
+        for path in peer:
+            peer[path].append(_child(_CHILD_PY_TABLES, str(path)))
+    scan = {}
+    for path in peer:
+        text = path.read_bytes()
+        (scan[path],) = common.time_round_robin([lambda: text.count(b"\n")], max(cfg.repeat, 5), 1)
 
-    peer: dict[str, list[dict]] = {}
-    scan: dict[str, float] = {}
-    if with_data:
-        datasets = sorted({common.DATASET[n] for n in names})
-        for _ in range(cfg.peer_processes):
-            for dataset in datasets:
-                path = str(common.DATASET_DIR / f"{dataset}.jsonl")
-                peer.setdefault(dataset, []).append(json.loads(_child(_CHILD_PY_TABLES, path)))
-        for dataset in datasets:
-            text = common.dataset_bytes(dataset)
-            (scan[dataset],) = common.time_round_robin(
-                [lambda: text.count(b"\n")], max(cfg.repeat, 5), 1
-            )
-
+    ms, mib, ratio = (lambda ns: f"{ns / 1e6:.1f}"), (lambda n: f"{n / 2**20:.1f}"), common.fmt_ratio
     time_rows, memory_rows = [], []
     for name in names:
-        runs = results[name]
-        load_ns = common.median([r["ns"] for r in runs])
-        warm_ns = common.median([r["warm_ns"] for r in runs])
-        rss = common.median([r["rss"] for r in runs])
-        anon = common.median([r["anon"] for r in runs])
-        row_t = [name, common.fmt_ms(load_ns), f"{warm_ns / 1e3:.2f}"]
-        row_m = [name, common.fmt_mib(rss), common.fmt_mib(anon)]
-        if with_data:
-            dataset = common.DATASET[name]
-            p = peer[dataset]
-            p_ns = common.median([r["ns"] for r in p])
-            p_anon = common.median([r["anon"] for r in p])
-            text_bytes = len(common.dataset_bytes(dataset))
-            row_t += [
-                common.fmt_ms(scan[dataset]),
-                common.fmt_ratio(load_ns / scan[dataset]),
-                common.fmt_ms(p_ns),
-                common.fmt_ratio(load_ns / p_ns),
-            ]
-            row_m += [
-                common.fmt_mib(text_bytes),
-                common.fmt_mib(p_anon),
-                common.fmt_ratio(anon / p_anon),
-            ]
-        time_rows.append(row_t)
-        memory_rows.append(row_m)
-
-    headers_t = ["tokenizer", "first ms", "cached us"]
-    headers_m = ["tokenizer", "RSS MiB", "heap MiB"]
-    notes_t = [
-        "first: the first Codec(name) after import, in a fresh process;"
-        " cached: a further Codec(name) in that process.",
-    ]
-    notes_m = [
-        "RSS: growth of the resident set across the first Codec(name);"
-        " heap: the part not backed by files (the tables; the rest is the",
-        "embedded text paged in from the module file).",
-    ]
-    if with_data:
-        headers_t += ["scan ms", "/scan", "py ms", "/py"]
-        headers_m += ["text MiB", "py heap MiB", "heap/py"]
-        notes_t.append(
-            "scan (floor): text.count(b'\\n') over data/NAME.jsonl in memory,"
-            " one pass over the bytes any loader must read;"
-        )
-        notes_t.append(
-            f"py (peer): json.loads per line into four dicts, as the tables are,"
-            f" median of {_processes(cfg.peer_processes)}."
-        )
-        notes_m.append("text: size of the data set; py heap: heap growth of the py peer.")
-    else:
-        notes_t.append("(data/ not found: floor and peer columns skipped)")
+        mine = {key: statistics.median(r[key] for r in results[name]) for key in results[name][0]}
+        path = paths[name]
+        theirs = {key: statistics.median(r[key] for r in peer[path]) for key in ("ns", "anon")} if path else None
+        time_rows.append([name, ms(mine["ns"]), f"{mine['warm_ns'] / 1e3:.2f}"] + (
+            [ms(scan[path]), ratio(mine["ns"] / scan[path]), ms(theirs["ns"]), ratio(mine["ns"] / theirs["ns"])]
+            if path else ["-"] * 4))
+        memory_rows.append([name, mib(mine["rss"]), mib(mine["anon"])] + (
+            [mib(path.stat().st_size), mib(theirs["anon"]), ratio(mine["anon"] / theirs["anon"])]
+            if path else ["-"] * 3))
     common.print_table(
         f"First load: time (median of {_processes(cfg.processes)})",
-        headers_t,
-        time_rows,
-        "l" + "r" * (len(headers_t) - 1),
-        notes_t,
+        ["tokenizer", "first ms", "cached us", "scan ms", "/scan", "py ms", "/py"], time_rows,
+        ["first: the first Codec(name) after import, in a fresh process;"
+         " cached: a further Codec(name) in that process.",
+         "scan (floor): text.count(b'\\n') over data/NAME.jsonl in memory,"
+         " one pass over the bytes any loader must read;",
+         f"py (peer): json.loads per line into four dicts, as the tables are,"
+         f" median of {_processes(cfg.peer_processes)}; '-': no data/ set found."],
+        left=1,
     )
     common.print_table(
         f"First load: memory added (median of {_processes(cfg.processes)})",
-        headers_m,
-        memory_rows,
-        "l" + "r" * (len(headers_m) - 1),
-        notes_m,
+        ["tokenizer", "RSS MiB", "heap MiB", "text MiB", "py heap MiB", "heap/py"], memory_rows,
+        ["RSS: growth of the resident set across the first Codec(name);"
+         " heap: the part not backed by files (the tables; the rest is the",
+         "embedded text paged in from the module file). text: size of the data set;"
+         " py heap: heap growth of the py peer."],
+        left=1,
     )

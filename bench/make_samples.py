@@ -9,7 +9,7 @@ than a round 100,000 so that bench/data stays near 6 MB):
     code           from code_python.txt
     multilingual   from multilingual.txt
 
-The slice is made of SEGMENTS pieces so that it spans the whole file (the
+The kinds and their files are common.KINDS. The slice is made of SEGMENTS pieces so that it spans the whole file (the
 corpus files are ordered by source, e.g. language by language): the file
 text is cut into SEGMENTS equal windows, and from the first line start of
 each window whole lines are taken until that piece holds TARGET_TOKENS /
@@ -23,14 +23,14 @@ Written files:
                                   (Python: array.array("I") after
                                   frombytes, byteswap on big-endian hosts)
 
-for NAME in cl100k_base, o200k_base, p50k_base and r50k_base.  p50k_edit
-and o200k_harmony encode ordinary text exactly like p50k_base and
-o200k_base, so benchmarks reuse those files for them.
+for each vocabulary the data sets are built from (tools/build_mapping_data.py
+names them and reads them from the same local files), except one that
+encodes all three slices exactly like an earlier one (p50k_edit, like
+p50k_base): the benchmarks find such tokenizers' samples themselves.
 
-The vocabularies are read from the local files as in build_mapping_data.py.
 Usage (from the repository root; needs `pip install tiktoken`):
 
-    python tools/make_bench_samples.py [--vocab DIR] [--corpus DIR] [--out DIR]
+    python bench/make_samples.py [--vocab DIR] [--corpus DIR] [--out DIR]
 
 A second run writes the same bytes.
 """
@@ -38,21 +38,18 @@ A second run writes the same bytes.
 from __future__ import annotations
 
 import argparse
-import array
 import gzip
 import hashlib
 import pathlib
 import sys
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from build_mapping_data import REPO_ROOT, Vocabulary  # noqa: E402
+import common
 
-KINDS = {
-    "prose": "en_general.txt",
-    "code": "code_python.txt",
-    "multilingual": "multilingual.txt",
-}
-VOCABULARIES = ("cl100k_base", "o200k_base", "p50k_base", "r50k_base")
+sys.path.insert(0, str(common.BENCH_DIR.parent / "tools"))
+from build_mapping_data import REPO_ROOT, VOCAB_FILES, Vocabulary  # noqa: E402
+
+# The vocabulary whose token counts size the slices.
+SLICE_VOCABULARY = "cl100k_base"
 TARGET_TOKENS = 90_000
 SEGMENTS = 10
 
@@ -76,17 +73,6 @@ def take_slice(text: str, count_tokens) -> str:
     return "".join(pieces)
 
 
-def write_u32(path: pathlib.Path, ids: list[int]) -> bytes:
-    values = array.array("I", ids)
-    if values.itemsize != 4:
-        raise SystemExit("array('I') is not 32 bits wide on this platform")
-    if sys.byteorder == "big":
-        values.byteswap()
-    data = values.tobytes()
-    path.write_bytes(data)
-    return data
-
-
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--vocab", type=pathlib.Path, default=REPO_ROOT.parent / "shared" / "vocab")
@@ -95,19 +81,28 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     args.out.mkdir(parents=True, exist_ok=True)
 
-    encodings = {name: Vocabulary(args.vocab, name).encoding() for name in VOCABULARIES}
-    cl100k = encodings["cl100k_base"]
-    for kind, file_name in KINDS.items():
+    vocabularies = dict.fromkeys(VOCAB_FILES.values())
+    encodings = {name: Vocabulary(args.vocab, name).encoding() for name in vocabularies}
+    slicer = encodings[SLICE_VOCABULARY]
+    samples = {}
+    for kind, file_name in common.KINDS.items():
         text = (args.corpus / file_name).read_text("utf-8")
-        sample = take_slice(text, lambda s: len(cl100k.encode_ordinary(s)))
-        data = sample.encode("utf-8")
+        samples[kind] = take_slice(text, lambda s: len(slicer.encode_ordinary(s)))
+        data = samples[kind].encode("utf-8")
         # Stored gzip-compressed (fixed mtime, so the bytes are reproducible).
         (args.out / f"{kind}.txt.gz").write_bytes(gzip.compress(data, 9, mtime=0))
         print(f"{kind}.txt.gz: {len(data)} bytes of text, sha256 {hashlib.sha256(data).hexdigest()}")
-        for name, encoding in encodings.items():
-            ids = encoding.encode_ordinary(sample)
-            out = write_u32(args.out / f"{kind}.{name}.u32", ids)
-            print(f"  {kind}.{name}.u32: {len(ids)} tokens, sha256 {hashlib.sha256(out).hexdigest()}")
+    written = []
+    for name, encoding in encodings.items():
+        ids = {kind: encoding.encode_ordinary(sample) for kind, sample in samples.items()}
+        if ids in written:
+            print(f"  {name}: encodes the slices like an earlier vocabulary, no files")
+            continue
+        written.append(ids)
+        for kind in common.KINDS:
+            out = common.to_u32(ids[kind])
+            (args.out / f"{kind}.{name}.u32").write_bytes(out)
+            print(f"  {kind}.{name}.u32: {len(ids[kind])} tokens, sha256 {hashlib.sha256(out).hexdigest()}")
     return 0
 
 
