@@ -70,27 +70,29 @@ def column_bytes(path: pathlib.Path, column: str) -> int:
 def in_one_process(table: pa.Table, folder: pathlib.Path) -> None:
     token_count = len(table["tokens"].combine_chunks().flatten())
     print(f"{table.num_rows:,} documents, {token_count:,} tokens ({TOKENIZER})")
-    print(f"{'column':<34} {'compression':<12} {'bytes':>12} {'B/token':>8}")
+    print(f"{'column':<22} {'Parquet options':<38} {'bytes':>10} {'B/token':>8}")
 
-    def report(label: str, column: str, compression: str, stored: pa.Table) -> pathlib.Path:
-        path = folder / f"{label.replace(' ', '_')}_{compression}.parquet"
-        pq.write_table(stored, path, compression=compression)
+    def report(label: str, column: str, stored: pa.Table, **options: object) -> pathlib.Path:
+        path = folder / f"{len(list(folder.iterdir()))}.parquet"
+        pq.write_table(stored, path, **options)
         size = column_bytes(path, column)
-        print(f"{label:<34} {compression:<12} {size:>12,} {size / token_count:>8.3f}")
+        shown = ", ".join(f"{key}={value}" for key, value in options.items())
+        print(f"{label:<22} {shown:<38} {size:>10,} {size / token_count:>8.3f}")
         return path
 
-    print(f"{'raw uint32':<34} {'-':<12} {4 * token_count:>12,} {4:>8.3f}")
-    report("list<uint32>", "tokens", "none", table)
-    report("list<uint32>", "tokens", "zstd", table)
+    print(f"{'raw uint32':<22} {'':<38} {4 * token_count:>10,} {4:>8.3f}")
+    report("list<uint32>", "tokens", table, compression="none")
+    report("list<uint32>", "tokens", table, compression="zstd")
+    report("list<uint32>", "tokens", table, compression="zstd", use_dictionary=False)
 
     # One payload per document: a binary column.
     for gzip in (False, True):
         payloads = vonk.arrow.pack(table["tokens"], TOKENIZER, gzip=gzip)
         packed = table.drop_columns(["tokens"]).append_column("payload", payloads)
         label = "vonk payloads" + (", gzip" if gzip else "")
-        path = report(label, "payload", "none", packed)
+        path = report(label, "payload", packed, compression="none")
         if not gzip:
-            report(label, "payload", "zstd", packed)
+            report(label, "payload", packed, compression="zstd")
 
         # Read the column back and check every document.
         stored = pq.read_table(path, columns=["payload"])["payload"]
