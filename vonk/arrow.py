@@ -19,6 +19,7 @@ not import it.
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from typing import Any, TypeAlias
 
 import numpy as np
@@ -55,8 +56,10 @@ def pack(list_array: ListArray, tokenizer: Tokenizer, *, gzip: bool = False) -> 
     """
     if isinstance(list_array, pa.ChunkedArray):
         _check_list_type(list_array.type)
-        return _chunked(list_array, lambda chunk, first: _pack_one(chunk, tokenizer, gzip, first),
-                        pa.binary(), pa.large_binary())
+        return _chunked(
+            list_array, lambda chunk, first: _pack_one(chunk, tokenizer, gzip, first),
+            pa.binary(), pa.large_binary(),
+        )
     if not isinstance(list_array, pa.Array):
         raise TypeError(f"list_array must be a pyarrow list array, not {type(list_array).__name__}")
     _check_list_type(list_array.type)
@@ -75,8 +78,10 @@ def unpack(binary_array: BinaryArray, tokenizer: Tokenizer, *, gzip: bool = Fals
     """
     if isinstance(binary_array, pa.ChunkedArray):
         _check_binary_type(binary_array.type)
-        return _chunked(binary_array, lambda chunk, first: _unpack_one(chunk, tokenizer, gzip, first),
-                        pa.list_(pa.uint32()), pa.large_list(pa.uint32()))
+        return _chunked(
+            binary_array, lambda chunk, first: _unpack_one(chunk, tokenizer, gzip, first),
+            pa.list_(pa.uint32()), pa.large_list(pa.uint32()),
+        )
     if not isinstance(binary_array, pa.Array):
         raise TypeError(
             f"binary_array must be a pyarrow binary array, not {type(binary_array).__name__}"
@@ -97,8 +102,11 @@ def _check_binary_type(arrow_type: Any) -> None:
         raise TypeError(f"binary_array must hold binary values, not {arrow_type}")
 
 
-def _chunked(chunked: Any, convert: Any, small_type: Any, large_type: Any) -> Any:
-    """Converts each chunk; when one chunk needs 64-bit offsets all get them."""
+def _chunked(
+    chunked: Any, convert: Callable[[Any, int], Any], small_type: Any, large_type: Any
+) -> Any:
+    """Converts each chunk (given with its start); when one chunk's result
+    needs 64-bit offsets, all chunks get them."""
     chunks = []
     first = 0
     for chunk in chunked.chunks:
