@@ -121,19 +121,19 @@ def _chunked(
 def _pack_one(array: Any, tokenizer: Tokenizer, gzip: bool, first: int) -> Any:
     valid = _valid_mask(array)
     offsets = _offsets(array)
-    if valid is None:
-        # The values of a sliced array start at its first offset.
-        values = array.values.slice(offsets[0], offsets[-1] - offsets[0])
-        doc_offsets = offsets - offsets[0]
-    else:
-        # flatten() leaves out what null slots span.
+    if _nulls_span_values(offsets, valid):
+        # flatten() gathers the valid documents' ids alone (a copy).
         values = array.flatten()
-        doc_offsets = _compact_offsets(offsets, valid)
+    else:
+        # In place; the values of a sliced array start at its first offset.
+        values = array.values.slice(offsets[0], offsets[-1] - offsets[0])
     if values.null_count:
         raise ValueError("list_array holds null token ids")
     ids = values.to_numpy(zero_copy_only=True)
     try:
-        payloads, payload_offsets = vonk.pack_many(ids, doc_offsets, tokenizer, gzip=gzip)
+        payloads, payload_offsets = vonk.pack_many(
+            ids, _compact_offsets(offsets, valid).data, tokenizer, gzip=gzip
+        )
     except Exception as error:
         _renumber(error, valid, first)
         raise
@@ -146,26 +146,23 @@ def _pack_one(array: Any, tokenizer: Tokenizer, gzip: bool, first: int) -> Any:
 def _unpack_one(array: Any, tokenizer: Tokenizer, gzip: bool, first: int) -> Any:
     valid = _valid_mask(array)
     offsets = _offsets(array)
-    if valid is not None and np.any(offsets[1:][~valid] != offsets[:-1][~valid]):
-        # Some null slot spans bytes: gather the valid payloads.
-        array = array.filter(pa.array(valid))
-        offsets = _offsets(array)
-        valid_offsets = offsets - offsets[0]
-    elif valid is not None:
-        valid_offsets = _compact_offsets(offsets, valid)
-    else:
-        valid_offsets = offsets - offsets[0]
-    data = array.buffers()[2]
+    payload_offsets = _compact_offsets(offsets, valid).data
+    stored = array
+    if _nulls_span_values(offsets, valid):
+        # Gather the valid payloads alone (a copy).
+        stored = array.filter(pa.array(valid))
+        offsets = _offsets(stored)
+    data = stored.buffers()[2]
     payloads = memoryview(data)[offsets[0] : offsets[-1]] if data is not None else b""
     try:
-        ids, id_offsets = vonk.unpack_many(payloads, valid_offsets, tokenizer, gzip=gzip)
+        ids, id_offsets = vonk.unpack_many(payloads, payload_offsets, tokenizer, gzip=gzip)
     except Exception as error:
         _renumber(error, valid, first)
         raise
     values = pa.Array.from_buffers(pa.uint32(), len(ids), [None, pa.py_buffer(ids)])
     return _from_parts(
         pa.list_(pa.uint32()), pa.large_list(pa.uint32()), len(ids), id_offsets, valid,
-        len(array if valid is None else valid), [], children=[values],
+        len(array), [], children=[values],
     )
 
 
@@ -187,8 +184,16 @@ def _offsets(array: Any) -> _Offsets:
     return offsets
 
 
-def _compact_offsets(offsets: _Offsets, valid: npt.NDArray[np.bool_]) -> _Offsets:
-    """Offsets of the valid slots alone, packed together from 0."""
+def _nulls_span_values(offsets: _Offsets, valid: _Mask) -> bool:
+    """Whether some null slot's range holds values (which Arrow allows)."""
+    return valid is not None and bool(np.any(np.diff(offsets)[~valid]))
+
+
+def _compact_offsets(offsets: _Offsets, valid: _Mask) -> _Offsets:
+    """Offsets of the valid slots alone, one after another from 0."""
+    if valid is None:
+        shifted: _Offsets = offsets - offsets[0]
+        return shifted
     lengths = np.diff(offsets)[valid]
     compact = np.zeros(len(lengths) + 1, dtype=np.int64)
     np.cumsum(lengths, out=compact[1:])
