@@ -8,10 +8,11 @@
 Each document becomes one payload, byte for byte what `vonk.pack` gives for
 it alone; a null document stays null (and takes no payload bytes). Both
 directions run one batch call (`vonk.pack_many`, `vonk.unpack_many`) per
-array or chunk and wrap the buffers it returns in the result without copying
-them. The input is read in place when it has no nulls, or when its null
-slots span no values; otherwise the valid documents are first gathered into
-one contiguous buffer.
+array or chunk, and the result wraps the payload bytes or ids that call
+returns without copying them (its offsets are narrowed to 32 bits unless
+they need 64). The input is read in place unless a null slot spans values
+(which Arrow allows); then the valid documents are first gathered into one
+contiguous buffer.
 
 This module needs pyarrow and numpy (the `arrow` extra); `import vonk` does
 not import it.
