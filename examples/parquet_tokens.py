@@ -26,12 +26,16 @@ from __future__ import annotations
 import argparse
 import pathlib
 import tempfile
+from typing import TYPE_CHECKING
 
 import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
 import vonk.arrow
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 TOKENIZER = "cl100k_base"
 SAMPLES = pathlib.Path(__file__).resolve().parent.parent / "bench" / "data"
@@ -106,7 +110,7 @@ def in_one_process(table: pa.Table, folder: pathlib.Path) -> None:
 # in each worker process.
 
 
-def pack_partition(frame: "pd.DataFrame", tokenizer: str) -> "pd.DataFrame":
+def pack_partition(frame: pd.DataFrame, tokenizer: str) -> pd.DataFrame:
     import pandas as pd
 
     # (Without pandas' metadata, which names the column being replaced.)
@@ -116,7 +120,7 @@ def pack_partition(frame: "pd.DataFrame", tokenizer: str) -> "pd.DataFrame":
     return packed.to_pandas(types_mapper=pd.ArrowDtype)
 
 
-def unpack_partition(frame: "pd.DataFrame", tokenizer: str) -> "pd.DataFrame":
+def unpack_partition(frame: pd.DataFrame, tokenizer: str) -> pd.DataFrame:
     import pandas as pd
 
     # (Without pandas' metadata, which names the column being replaced.)
@@ -155,24 +159,17 @@ def on_dask(table: pa.Table, folder: pathlib.Path, workers: int, partitions: int
         stored = dd.read_parquet(folder / "payloads", dtype_backend="pyarrow")
         unpacked = stored.map_partitions(unpack_partition, TOKENIZER, meta=unpacked_meta)
         result = pa.Table.from_pandas(unpacked.compute(), preserve_index=False)
-        worker_pids = sorted(client.run(_pid).values())
+        worker_count = len(client.scheduler_info()["workers"])
 
     result = result.sort_by("doc_id")
     assert result["tokens"].combine_chunks().equals(table["tokens"].combine_chunks())
     sizes = {name: sum(column_bytes(path, column) for path in (folder / name).glob("*.parquet"))
              for name, column in (("tokens", "tokens"), ("payloads", "payload"))}
-    print(f"Dask: {frame.npartitions} partitions on {len(worker_pids)} worker processes "
-          f"(pids {', '.join(map(str, worker_pids))})")
+    print(f"Dask: {frame.npartitions} partitions on {worker_count} worker processes")
     print("  dataset sizes under Parquet's default compression (snappy):")
     print(f"    list<uint32>   {sizes['tokens']:>12,} bytes")
     print(f"    vonk payloads  {sizes['payloads']:>12,} bytes")
     print("  read back through the cluster: every document equals the original")
-
-
-def _pid() -> int:
-    import os
-
-    return os.getpid()
 
 
 def main() -> None:
