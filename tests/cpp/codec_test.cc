@@ -6,10 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "hex_bytes.h"
+
 namespace vonk {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 
 const char* const kNames[] = {"cl100k_base", "gpt2",      "o200k_base",
                               "o200k_harmony", "p50k_base", "p50k_edit",
@@ -105,7 +106,7 @@ TEST(CodecTest, FirstMissWinsAndNothingPartialIsReturned) {
   int32_t mapped[] = {0, 50139, -50139};
   EXPECT_EQ(codec.mapped_id_to_token_id(mapped).error().display(),
             "Mapped ID 50139 not found in reverse mapping");
-  Bytes payload = codec.encode_mapped_ids(mapped, false);
+  Bytes payload = copy_of(codec.encode_mapped_ids(mapped, false));
   EXPECT_EQ(codec.decode_tokens(payload, false).error().display(),
             "Mapped ID 50139 not found in reverse mapping");
   EXPECT_EQ(codec.decode_token_ids(payload, false).error().display(),
@@ -129,8 +130,8 @@ TEST(CodecTest, RawTokenIdsAreReinterpretedAsSignedValues) {
 TEST(CodecTest, TheGzipFlagMustMatch) {
   Codec codec = open_or_die("p50k_edit");
   uint32_t ids[] = {1, 2, 3};
-  Bytes plain = codec.encode_token_ids(ids, false).value();
-  Bytes wrapped = codec.encode_token_ids(ids, true).value();
+  Bytes plain = copy_of(codec.encode_token_ids(ids, false).value());
+  Bytes wrapped = copy_of(codec.encode_token_ids(ids, true).value());
   EXPECT_EQ(codec.decode_token_ids(wrapped, false).error().display(),
             "Invalid payload: bad data");
   EXPECT_EQ(codec.decode_token_ids(plain, true).error().display(),

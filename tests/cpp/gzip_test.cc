@@ -47,7 +47,7 @@ std::string failure(const char* text) { return std::string(kPrefix) + text; }
 // The DEFLATE data and trailer of a member, that is the member without its
 // ten fixed header bytes.
 Bytes body_of(const Bytes& data) {
-  Bytes member = gzip_wrap(data);
+  Bytes member = copy_of(gzip_wrap(data));
   return Bytes(member.begin() + 10, member.end());
 }
 
@@ -134,7 +134,7 @@ TEST_P(GzipWrapSizes, GunzipsWithZlibAndUnwraps) {
   std::mt19937_64 rng(GetParam());
   // Low-entropy bytes, so that both literals and matches occur.
   const Bytes data = random_bytes(rng, GetParam(), 7);
-  const Bytes member = gzip_wrap(data);
+  const Bytes member = copy_of(gzip_wrap(data));
 
   ASSERT_GE(member.size(), 18u);
   EXPECT_EQ(Bytes(member.begin(), member.begin() + 10),
@@ -182,7 +182,7 @@ void PrintTo(const UnwrapCase& c, std::ostream* os) { *os << c.name; }
 const Bytes kData = hex("19 35 00 02 01 00");
 
 std::vector<UnwrapCase> unwrap_cases() {
-  const Bytes member = gzip_wrap(kData);
+  const Bytes member = copy_of(gzip_wrap(kData));
   const std::string long_text(65535, 'n');
   const std::string too_long_text(65536, 'n');
   Bytes bad_crc = member;
@@ -295,7 +295,7 @@ std::vector<UnwrapCase> unwrap_cases() {
       // A non-final empty stored block and no more data.
       {"NoFinalBlock", hex("1F 8B 08 00 00 00 00 00 00 FF 00 00 00 FF FF"),
        failure("unexpected end of file"), {}},
-      {"TwoMembers", concat({member, gzip_wrap(hex("19 15 02 00"))}), "ok", kData},
+      {"TwoMembers", concat({member, copy_of(gzip_wrap(hex("19 15 02 00")))}), "ok", kData},
       {"TrailingJunk", concat({member, hex("00 01 02 FF FF FF FF")}), "ok", kData},
       {"TrailingJunkClaimingHugeSize", concat({member, Bytes(64, 0xFF)}), "ok", kData},
   };
@@ -326,7 +326,7 @@ TEST(GzipUnwrap, EveryTruncationIsEndOfFile) {
   std::mt19937_64 rng(7);
   for (const Bytes& data : {Bytes{}, hex("19 05 00"), random_bytes(rng, 5000, 20),
                             random_bytes(rng, 70000, 256)}) {
-    const Bytes member = gzip_wrap(data);
+    const Bytes member = copy_of(gzip_wrap(data));
     const size_t step = member.size() > 2000 ? 97 : 1;
     for (size_t cut = 0; cut < member.size(); cut += step) {
       const Bytes prefix(member.begin(), member.begin() + cut);
@@ -345,7 +345,7 @@ TEST(GzipUnwrap, HighlyCompressedDataGrowsPastEveryGuess) {
   // 16 MiB of one byte value compresses about a thousandfold, far beyond the
   // guesses made from the input size.
   const Bytes data(16u << 20, 0x05);
-  const Bytes member = gzip_wrap(data);
+  const Bytes member = copy_of(gzip_wrap(data));
   ASSERT_LT(member.size(), data.size() / 500);
   Result<ByteBuffer> r = gzip_unwrap(member);
   ASSERT_TRUE(r.ok());
@@ -356,7 +356,7 @@ TEST(GzipUnwrapDeathTest, ForgedSizesDoNotReserveMemory) {
 #ifdef VONK_ASAN
   GTEST_SKIP() << "address-space limits do not work under AddressSanitizer";
 #else
-  const Bytes member = gzip_wrap(kData);
+  const Bytes member = copy_of(gzip_wrap(kData));
   Bytes forged = member;
   for (size_t i = forged.size() - 4; i < forged.size(); ++i) forged[i] = 0xFF;
   const Bytes junk_after = concat({member, Bytes(4, 0xFF)});

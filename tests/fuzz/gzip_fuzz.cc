@@ -158,7 +158,7 @@ void check_unwrap(const uint8_t* data, size_t size) {
   }
 
   // Our own member of the output unwraps to it.
-  const Bytes wrapped = vonk::gzip_wrap(out);
+  const vonk::ByteBuffer wrapped = vonk::gzip_wrap(out);
   FUZZ_CHECK(wrapped.size() >= 18);
   FUZZ_CHECK(std::memcmp(wrapped.data(),
                          "\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10) == 0);
@@ -168,7 +168,7 @@ void check_unwrap(const uint8_t* data, size_t size) {
 
 // gzip_wrap's member of arbitrary bytes: zlib inflates it to those bytes.
 void check_wrap(const uint8_t* data, size_t size) {
-  const Bytes member = vonk::gzip_wrap(Bytes(data, data + size));
+  const vonk::ByteBuffer member = vonk::gzip_wrap(Bytes(data, data + size));
   const ZlibOutcome zlib = zlib_gunzip(member);
   FUZZ_CHECK(zlib.ok);
   FUZZ_CHECK(zlib.consumed == member.size());
@@ -212,7 +212,7 @@ Bytes build_member(const uint8_t* data, size_t size) {
     m.push_back(static_cast<uint8_t>(crc >> 8));
   }
   // gzip_wrap's member of the data, from its DEFLATE stream on.
-  const Bytes wrapped = vonk::gzip_wrap(Bytes(rest.begin(), rest.end()));
+  const vonk::ByteBuffer wrapped = vonk::gzip_wrap(Bytes(rest.begin(), rest.end()));
   m.insert(m.end(), wrapped.begin() + 10, wrapped.end());
   if (flip != 0) m[flip % m.size()] ^= static_cast<uint8_t>(flip | 1);
   return m;
