@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "lib/codec.h"
@@ -75,8 +76,10 @@ int main() {
     }
     const vonk::Codec& codec = opened.value();
     std::vector<uint32_t> ids = sample_ids(name);
-    std::vector<int32_t> mapped = codec.token_id_to_mapped_id(ids).value();
-    std::vector<uint8_t> payload = codec.encode_token_ids(ids, false).value();
+    const vonk::PodBuffer<int32_t> mapped =
+        std::move(codec.token_id_to_mapped_id(ids)).value();
+    const vonk::ByteBuffer payload =
+        std::move(codec.encode_token_ids(ids, false)).value();
     size_t sink = 0;
     auto row = [&](const char* what, Times t) {
       std::printf("%-12s %-24s %10.3f %10.3f %10.2f\n", name, what, t.median,
