@@ -107,9 +107,12 @@ class PodBuffer {
   const T* begin() const { return data_; }
   const T* end() const { return data_ + size_; }
 
-  // Element-wise equality with any contiguous range of T.
+  // Element-wise equality with another buffer or any contiguous range of T.
   friend bool operator==(const PodBuffer& a, std::span<const T> b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end());
+  }
+  friend bool operator==(const PodBuffer& a, const PodBuffer& b) {
+    return a == std::span<const T>(b.data(), b.size());
   }
 
   // Bytes of the elements in use; reserved pages never touched cost no
