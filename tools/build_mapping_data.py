@@ -50,20 +50,13 @@ import sys
 import time
 
 import tiktoken
+from data_set_names import DATA_SETS
 
 REPO_ROOT = pathlib.Path(__file__).resolve().parent.parent
 
-# Data set name -> name of the NAME.tiktoken / NAME.json pair it is built from.
-VOCAB_FILES = {
-    "cl100k_base": "cl100k_base",
-    "o200k_base": "o200k_base",
-    "o200k_harmony": "o200k_base",
-    "p50k_base": "p50k_base",
-    "p50k_edit": "p50k_edit",
-    "r50k_base": "r50k_base",
-}
-
-DATASETS = tuple(VOCAB_FILES)
+# Data sets built from another's NAME.tiktoken / NAME.json pair; every
+# other data set NAME from its own.
+SHARED_VOCAB_FILES = {"o200k_harmony": "o200k_base"}
 
 # o200k_harmony shares o200k_base's mergeable tokens but has its own special
 # ids: these names, every other id from 199998 to 201087 reserved.
@@ -204,7 +197,7 @@ def build(names: list[str], vocab_dir: pathlib.Path, corpus_dir: pathlib.Path, o
     counts_cache: dict[tuple[str, str], collections.Counter] = {}
     for name in names:
         started = time.perf_counter()
-        vocab = Vocabulary(vocab_dir, VOCAB_FILES[name])
+        vocab = Vocabulary(vocab_dir, SHARED_VOCAB_FILES.get(name, name))
         key = (vocab.ranks_sha256, vocab.pat_str)
         if key not in counts_cache:
             counts_cache[key] = count_tokens(vocab.encoding(), corpus_files)
@@ -232,7 +225,7 @@ def build(names: list[str], vocab_dir: pathlib.Path, corpus_dir: pathlib.Path, o
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("names", nargs="*", metavar="NAME",
-                        help=f"data sets to build (default: all of {', '.join(DATASETS)})")
+                        help=f"data sets to build (default: all of {', '.join(DATA_SETS)})")
     parser.add_argument("--vocab", type=pathlib.Path, default=REPO_ROOT.parent / "shared" / "vocab",
                         help="directory with NAME.tiktoken and NAME.json")
     parser.add_argument("--corpus", type=pathlib.Path, default=REPO_ROOT.parent / "shared" / "corpus" / "train",
@@ -240,10 +233,10 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--out", type=pathlib.Path, default=REPO_ROOT / "data",
                         help="directory for NAME.jsonl")
     args = parser.parse_args(argv)
-    unknown = [n for n in args.names if n not in DATASETS]
+    unknown = [n for n in args.names if n not in DATA_SETS]
     if unknown:
-        parser.error(f"unknown data set {', '.join(unknown)}; choose from {', '.join(DATASETS)}")
-    build(args.names or list(DATASETS), args.vocab, args.corpus, args.out)
+        parser.error(f"unknown data set {', '.join(unknown)}; choose from {', '.join(DATA_SETS)}")
+    build(args.names or list(DATA_SETS), args.vocab, args.corpus, args.out)
     return 0
 
 

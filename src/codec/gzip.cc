@@ -18,9 +18,8 @@ namespace vonk {
 
 namespace {
 
-constexpr uint8_t kHeader[10] = {0x1F, 0x8B, 0x08, 0x00, 0x00,
-                                 0x00, 0x00, 0x00, 0x00, 0xFF};
-constexpr size_t kHeaderSize = sizeof(kHeader);
+// Size of the fixed part of a member header.
+constexpr size_t kHeaderSize = 10;
 constexpr size_t kTrailerSize = 8;
 constexpr int kLevel = 6;
 
@@ -231,31 +230,19 @@ Inflated inflate_into(z_stream* s, std::span<const uint8_t> in, uint8_t* out,
 
 }  // namespace
 
-std::vector<uint8_t> gzip_wrap(std::vector<uint8_t> bytes) {
+ByteBuffer gzip_wrap(std::span<const uint8_t> bytes) {
   Compressor compressor;
-  const size_t size = bytes.size();
-  const uint32_t crc = crc32_of(0, bytes.data(), size);
-
-  // Room for the longest stream the compressor can write; only what it
-  // writes is touched.
   const size_t bound =
-      libdeflate_deflate_compress_bound(compressor.get(), size);
-  ByteBuffer room;
-  room.resize(bound);
-  const size_t written = libdeflate_deflate_compress(
-      compressor.get(), bytes.data(), size, room.data(), room.size());
+      libdeflate_gzip_compress_bound(compressor.get(), bytes.size());
+  ByteBuffer member;
+  member.resize(bound);
+  const size_t written = libdeflate_gzip_compress(
+      compressor.get(), bytes.data(), bytes.size(), member.data(), bound);
   if (written == 0) {
     fatal_error("Failed to finish gzip encoding: the stream did not fit in " +
                 std::to_string(bound) + " bytes");
   }
-  std::vector<uint8_t>().swap(bytes);
-
-  std::vector<uint8_t> member(kHeaderSize + written + kTrailerSize);
-  std::memcpy(member.data(), kHeader, kHeaderSize);
-  std::memcpy(member.data() + kHeaderSize, room.data(), written);
-  store_le32(member.data() + kHeaderSize + written, crc);
-  store_le32(member.data() + kHeaderSize + written + 4,
-             static_cast<uint32_t>(size));
+  member.resize(written);
   return member;
 }
 
@@ -271,7 +258,7 @@ Result<ByteBuffer> gzip_unwrap(std::span<const uint8_t> bytes) {
   size_t consumed = 0;
   for (;;) {
     // The old room is freed before the new one is taken.
-    ByteBuffer().swap(out);
+    out = ByteBuffer();
     out.resize(room);
     const Inflated r = inflate_into(&inflater.stream(), stream, out.data(),
                                     room, &produced, &consumed);

@@ -4,20 +4,19 @@
 
 #include <cstdint>
 #include <span>
-#include <vector>
 
-#include "codec/byte_buffer.h"
+#include "base/pod_buffer.h"
 #include "error/result.h"
 
 namespace vonk {
 
 // Wraps `bytes` in one gzip member: header 1F 8B 08 00 00000000 00 FF, raw
-// DEFLATE at level 6, CRC-32 and ISIZE. Takes the bytes by value and frees
-// them before the member is copied out of the compressor's room, so that a
-// call holds at most the bytes and one member at once, besides the
+// DEFLATE at level 6, CRC-32 and ISIZE. The member is written straight into
+// room for the longest one possible, of which only what is written is
+// touched, so a call holds the bytes and one member at once, besides the
 // compressor's own state (well under 1 MiB). A compressor failure is a
 // fatal internal error.
-std::vector<uint8_t> gzip_wrap(std::vector<uint8_t> bytes);
+ByteBuffer gzip_wrap(std::span<const uint8_t> bytes);
 
 // Returns the data of the first gzip member of `bytes`, or InvalidPayload
 // carrying "Gzip decompression failed: " and the reason. The memory it

@@ -231,7 +231,7 @@ class Reader {
 
   // Reads `count` elements onto the end of `*ids`, growing it a step at a
   // time, so that only the room of ids really read is ever written.
-  Fault store_elements(size_t count, std::vector<int32_t>* ids) {
+  Fault store_elements(size_t count, PodBuffer<int32_t>* ids) {
     ids->reserve(count);
     for (size_t done = 0; done < count;) {
       const size_t step = std::min(count - done, kIdsPerStep);
@@ -246,7 +246,8 @@ class Reader {
 
   // Reads `count` elements and keeps none, for the first fault among them.
   Fault skip_elements(size_t count) {
-    std::vector<int32_t> scratch(std::min(count, kIdsPerStep));
+    PodBuffer<int32_t> scratch;
+    scratch.resize(std::min(count, kIdsPerStep));
     for (size_t done = 0; done < count;) {
       const size_t step = std::min(count - done, kIdsPerStep);
       if (Fault f = read_elements(step, scratch.data()); f != Fault::kNone) {
@@ -262,7 +263,7 @@ class Reader {
   const uint8_t* const end_;
 };
 
-Fault read_payload(std::span<const uint8_t> bytes, std::vector<int32_t>* ids) {
+Fault read_payload(std::span<const uint8_t> bytes, PodBuffer<int32_t>* ids) {
   Reader reader(bytes.data(), bytes.data() + bytes.size());
 
   int16_t field_id = 0;
@@ -299,8 +300,7 @@ Fault read_payload(std::span<const uint8_t> bytes, std::vector<int32_t>* ids) {
 
 }  // namespace
 
-std::vector<uint8_t> encode_payload(std::span<const int32_t> mapped_ids,
-                                    bool gzip) {
+ByteBuffer encode_payload(std::span<const int32_t> mapped_ids, bool gzip) {
   const size_t count = mapped_ids.size();
   if (count > kMaxPayloadIds) {
     fatal_error("Cannot encode a payload of " + std::to_string(count) +
@@ -310,7 +310,8 @@ std::vector<uint8_t> encode_payload(std::span<const int32_t> mapped_ids,
   // The 8-byte store of the last id starts at its varint and may run up to
   // 6 bytes past the stop byte.
   const size_t size = payload_size(mapped_ids);
-  std::vector<uint8_t> out(size + 6);
+  ByteBuffer out;
+  out.resize(size + 6);
   uint8_t* p = out.data();
   *p++ = kTokensFieldHeader;
   if (count <= 14) {
@@ -323,13 +324,13 @@ std::vector<uint8_t> encode_payload(std::span<const int32_t> mapped_ids,
   for (const int32_t id : mapped_ids) p = put_zigzag_word(p, id);
   *p++ = kTypeStop;
   out.resize(size);
-  if (gzip) return gzip_wrap(std::move(out));
+  if (gzip) return gzip_wrap(std::span<const uint8_t>(out.data(), size));
   return out;
 }
 
-Result<std::vector<int32_t>> decode_payload(std::span<const uint8_t> bytes,
-                                            bool gzip) {
-  std::vector<int32_t> ids;
+Result<PodBuffer<int32_t>> decode_payload(std::span<const uint8_t> bytes,
+                                          bool gzip) {
+  PodBuffer<int32_t> ids;
   Fault fault;
   if (gzip) {
     Result<ByteBuffer> unwrapped = gzip_unwrap(bytes);

@@ -5,8 +5,7 @@
 
 #include <cstdint>
 #include <span>
-#include <vector>
-
+#include "base/pod_buffer.h"
 #include "error/result.h"
 
 namespace vonk {
@@ -15,20 +14,19 @@ namespace vonk {
 inline constexpr uint64_t kMaxPayloadIds = 2147483647;
 
 // Writes the payload of `mapped_ids`, wrapped in one gzip member when `gzip`.
-// The plain bytes are sized exactly before they are written, so a call
-// holds at most the plain payload and the member (see gzip_wrap). Never
+// The plain bytes are sized exactly and written into unfilled room, so a
+// call holds at most the plain payload and the member (see gzip_wrap). Never
 // fails for lists of at most kMaxPayloadIds ids; a longer list is a fatal
 // internal error, since its header cannot be written.
-std::vector<uint8_t> encode_payload(std::span<const int32_t> mapped_ids,
-                                    bool gzip);
+ByteBuffer encode_payload(std::span<const int32_t> mapped_ids, bool gzip);
 
 // Reads a payload (unwrapping gzip first when `gzip`) into its mapped ids,
 // or fails with InvalidPayload. Memory follows what the input really holds:
 // ids are stored only while the bytes left can still hold the count the
 // list declares (otherwise the rest is checked without being stored, for
 // its first fault), and room for them is written only as they are read.
-Result<std::vector<int32_t>> decode_payload(std::span<const uint8_t> bytes,
-                                            bool gzip);
+Result<PodBuffer<int32_t>> decode_payload(std::span<const uint8_t> bytes,
+                                          bool gzip);
 
 }  // namespace vonk
 

@@ -8,8 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
-
+#include "base/pod_buffer.h"
 #include "error/result.h"
 #include "mapping/token_mapping.h"
 
@@ -17,7 +16,9 @@ namespace vonk {
 
 // Immutable; cheap to copy (a name and a shared mapping reference). Lists
 // are translated in order and the first element that misses ends the call
-// with its error and no partial result.
+// with its error and no partial result. A decode reads the whole payload
+// before it translates, so a fault of the payload is reported before a
+// mapped id it holds that the mapping lacks.
 class Codec {
  public:
   // Opens tokenizer `name` through the mapping cache.
@@ -28,31 +29,31 @@ class Codec {
   const TokenMapping& mapping() const { return *mapping_; }
 
   // Encoding: payload bytes, gzip-wrapped when `gzip`.
-  Result<std::vector<uint8_t>> encode_tokens(
+  Result<ByteBuffer> encode_tokens(
       std::span<const std::string_view> tokens, bool gzip) const;
-  Result<std::vector<uint8_t>> encode_token_ids(
+  Result<ByteBuffer> encode_token_ids(
       std::span<const uint32_t> token_ids, bool gzip) const;
   // Any i32 values; no mapping involved.
-  std::vector<uint8_t> encode_mapped_ids(std::span<const int32_t> mapped_ids,
-                                         bool gzip) const;
+  ByteBuffer encode_mapped_ids(std::span<const int32_t> mapped_ids,
+                               bool gzip) const;
   // Token ids written as the i32 of the same bits; no mapping involved.
-  std::vector<uint8_t> encode_raw_token_ids(
-      std::span<const uint32_t> token_ids, bool gzip) const;
+  ByteBuffer encode_raw_token_ids(std::span<const uint32_t> token_ids,
+                                  bool gzip) const;
 
   // Decoding.
-  Result<std::vector<int32_t>> decode_mapped_ids(
+  Result<PodBuffer<int32_t>> decode_mapped_ids(
       std::span<const uint8_t> payload, bool gzip) const;
   // The texts are views into the mapping, valid while this Codec (or any
   // copy of it) lives.
-  Result<std::vector<std::string_view>> decode_tokens(
+  Result<PodBuffer<std::string_view>> decode_tokens(
       std::span<const uint8_t> payload, bool gzip) const;
-  Result<std::vector<uint32_t>> decode_token_ids(
+  Result<PodBuffer<uint32_t>> decode_token_ids(
       std::span<const uint8_t> payload, bool gzip) const;
 
   // Translation without a payload.
-  Result<std::vector<int32_t>> token_id_to_mapped_id(
+  Result<PodBuffer<int32_t>> token_id_to_mapped_id(
       std::span<const uint32_t> token_ids) const;
-  Result<std::vector<uint32_t>> mapped_id_to_token_id(
+  Result<PodBuffer<uint32_t>> mapped_id_to_token_id(
       std::span<const int32_t> mapped_ids) const;
 
  private:

@@ -89,14 +89,15 @@ PyObject* new_list(std::span<const uint32_t> values);
 PyObject* new_list(std::span<const std::string_view> texts);
 
 // The list of an operation's values, or the exception of its error.
-template <typename T>
-PyObject* list_or_raise(const Result<std::vector<T>>& result) {
-  if (!result.ok()) return raise_codec_error(result.error());
-  return new_list(std::span<const T>(result.value()));
+template <typename Buffer>
+PyObject* list_or_raise(const Buffer& values) {
+  using T = typename Buffer::value_type;
+  return new_list(std::span<const T>(values.data(), values.size()));
 }
-template <typename T>
-PyObject* list_or_raise(const std::vector<T>& values) {
-  return new_list(std::span<const T>(values));
+template <typename Buffer>
+PyObject* list_or_raise(const Result<Buffer>& result) {
+  if (!result.ok()) return raise_codec_error(result.error());
+  return list_or_raise(result.value());
 }
 
 }  // namespace vonk

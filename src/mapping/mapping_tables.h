@@ -16,7 +16,7 @@
 #include <unordered_map>
 
 #include "mapping/fx_hash.h"
-#include "mapping/pod_buffer.h"
+#include "base/pod_buffer.h"
 
 namespace vonk {
 

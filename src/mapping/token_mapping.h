@@ -36,7 +36,7 @@ class TokenMapping {
   // Number of entries of each table.
   size_t token_count() const { return token_to_record_.size(); }
   size_t token_id_count() const { return token_id_to_mapped_id_.size(); }
-  // mapped_to_token_id and mapped_to_token have the same keys.
+  // Translations of mapped ids to token ids and to texts have the same keys.
   size_t mapped_id_count() const { return mapped_id_to_record_.size(); }
 
   // Bytes of heap memory the tables hold.

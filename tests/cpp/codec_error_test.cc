@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "data_sets.h"
 #include "error/result.h"
 #include "mapping/tokenizer_registry.h"
 
@@ -23,8 +24,7 @@ TEST(CodecErrorTest, KindAndDisplayText) {
   const std::vector<DisplayCase> cases = {
       {CodecError::tokenizer_not_found("foo", TokenizerRegistry::list()),
        Kind::kTokenizerNotFound,
-       "Mapping for tokenizer 'foo' not found. Available: cl100k_base, gpt2, "
-       "o200k_base, o200k_harmony, p50k_base, p50k_edit, r50k_base"},
+       "Mapping for tokenizer 'foo' not found. Available: " + listed_names()},
       {CodecError::tokenizer_not_found("", {"a"}), Kind::kTokenizerNotFound,
        "Mapping for tokenizer '' not found. Available: a"},
       {CodecError::tokenizer_not_found(" x'\n", {}), Kind::kTokenizerNotFound,

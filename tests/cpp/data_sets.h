@@ -2,6 +2,7 @@
 #ifndef VONK_TESTS_CPP_DATA_SETS_H_
 #define VONK_TESTS_CPP_DATA_SETS_H_
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -10,9 +11,35 @@
 
 namespace vonk {
 
-// The data sets, each stored as data/NAME.jsonl.
-inline const char* const kDataSets[] = {"cl100k_base", "o200k_base", "o200k_harmony",
-                                        "p50k_base",   "p50k_edit",  "r50k_base"};
+// kDataSets: the data sets, each stored as data/NAME.jsonl; kAliases: each
+// further name with the data set it selects. Both come from the build's
+// lists, so that the tests check the registry against what was declared.
+#include "data_set_names.h"
+
+// Every tokenizer name, in ascending byte order.
+inline std::vector<std::string> tokenizer_names() {
+  std::vector<std::string> names(std::begin(kDataSets), std::end(kDataSets));
+  for (const auto& alias : kAliases) names.push_back(alias[0]);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The data set that tokenizer `name` selects.
+inline std::string data_set_of(const std::string& name) {
+  for (const auto& alias : kAliases) {
+    if (name == alias[0]) return alias[1];
+  }
+  return name;
+}
+
+// The names as the not-found error lists them.
+inline std::string listed_names() {
+  std::string out;
+  for (const std::string& name : tokenizer_names()) {
+    out += (out.empty() ? "" : ", ") + name;
+  }
+  return out;
+}
 
 // The bytes of data/NAME.jsonl; empty when the file cannot be read.
 inline std::string read_data_set(const std::string& name) {

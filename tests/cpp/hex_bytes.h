@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -27,7 +28,7 @@ inline Bytes hex(const std::string& text) {
 }
 
 // `bytes` as upper-case hex pairs separated by single spaces.
-inline std::string to_hex(const Bytes& bytes) {
+inline std::string to_hex(std::span<const uint8_t> bytes) {
   std::string out;
   char buf[4];
   for (uint8_t b : bytes) {
@@ -35,6 +36,12 @@ inline std::string to_hex(const Bytes& bytes) {
     out += buf;
   }
   return out;
+}
+
+// A copy of the elements of a buffer the core returns.
+template <typename Buffer>
+std::vector<typename Buffer::value_type> copy_of(const Buffer& buffer) {
+  return {buffer.begin(), buffer.end()};
 }
 
 // The parts, one after the other.

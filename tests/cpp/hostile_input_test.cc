@@ -18,12 +18,12 @@
 #include "codec/gzip.h"
 #include "codec/payload.h"
 #include "error/codec_error.h"
+#include "hex_bytes.h"
 #include "memory_limits.h"
 
 namespace vonk {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using Ids = std::vector<int32_t>;
 
 constexpr size_t kMiB = size_t{1} << 20;
@@ -75,14 +75,14 @@ class PeakMemory {
 Bytes plain(std::initializer_list<uint8_t> bytes) { return Bytes(bytes); }
 
 // The display text of a failed decode, or "" when it succeeded.
-std::string outcome(const Result<Ids>& r) { return r.ok() ? "" : r.error().display(); }
+std::string outcome(const Result<PodBuffer<int32_t>>& r) { return r.ok() ? "" : r.error().display(); }
 
 // A list header declaring 2^31 - 1 ids, and three one-byte ids behind it.
 Bytes huge_count() { return plain({0x19, 0xF5, 0xFF, 0xFF, 0xFF, 0xFF, 0x07, 0x02, 0x04, 0x06}); }
 
 // A member of the payload [1] whose trailer declares 4 GiB - 1 bytes.
 Bytes huge_isize() {
-  Bytes member = gzip_wrap(plain({0x19, 0x15, 0x02, 0x00}));
+  Bytes member = copy_of(gzip_wrap(plain({0x19, 0x15, 0x02, 0x00})));
   for (size_t i = member.size() - 4; i < member.size(); ++i) member[i] = 0xFF;
   return member;
 }
@@ -90,7 +90,7 @@ Bytes huge_isize() {
 // The member of the payload [0, 1, -1] with a name and a comment of 65535
 // bytes each in its header.
 Bytes longest_name_and_comment() {
-  const Bytes member = gzip_wrap(plain({0x19, 0x35, 0x00, 0x02, 0x01, 0x00}));
+  const Bytes member = copy_of(gzip_wrap(plain({0x19, 0x35, 0x00, 0x02, 0x01, 0x00})));
   Bytes out(member.begin(), member.begin() + 10);
   out[3] = 0x18;  // FNAME | FCOMMENT
   out.insert(out.end(), 65535, 'n');
@@ -156,7 +156,7 @@ TEST_P(HostileInput, EndsCleanlyWithinItsMemoryBound) {
   const size_t growth = measured ? peak.growth() : 0;
   EXPECT_EQ(result, c.expected);
   if (c.expected.empty()) {
-    Result<Ids> again = decode_payload(input, c.gzip);
+    Result<PodBuffer<int32_t>> again = decode_payload(input, c.gzip);
     ASSERT_TRUE(again.ok());
     EXPECT_EQ(again.value(), c.ids);
   }
@@ -184,7 +184,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         HostileCase{"HugeCountThreeBytes", huge_count, false, "Invalid payload: end of file", {},
                     kMiB},
-        HostileCase{"HugeCountThreeBytesGzip", [] { return gzip_wrap(huge_count()); }, true,
+        HostileCase{"HugeCountThreeBytesGzip", [] { return copy_of(gzip_wrap(huge_count())); }, true,
                     "Invalid payload: end of file", {}, kMiB},
         HostileCase{"HugeIsize", huge_isize, true,
                     "Invalid payload: Gzip decompression failed: corrupt gzip stream does not "
@@ -235,14 +235,14 @@ INSTANTIATE_TEST_SUITE_P(OneAndFiveByteIds, EncodeMemory,
 TEST(HostileInputLimits, RaisedCountReservesOnlyForThePresentBytes) {
   Ids ids(100000);
   for (size_t i = 0; i < ids.size(); ++i) ids[i] = static_cast<int32_t>(i * 37 % 5000) - 2500;
-  Bytes payload = encode_payload(ids, false);
+  Bytes payload = copy_of(encode_payload(ids, false));
   // 19 F5 <count varint of 100000: A0 8D 06> ...; declare 2^31 - 1 instead.
   ASSERT_EQ(payload[1], 0xF5);
   Bytes raised = {0x19, 0xF5, 0xFF, 0xFF, 0xFF, 0xFF, 0x07};
   raised.insert(raised.end(), payload.begin() + 5, payload.end());
   PeakMemory peak;
   const bool measured = peak.reset();
-  Result<Ids> r = decode_payload(raised, false);
+  Result<PodBuffer<int32_t>> r = decode_payload(raised, false);
   const size_t growth = measured ? peak.growth() : 0;
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().display(), "Invalid payload: end of file");

@@ -2,11 +2,13 @@
 #ifndef VONK_TESTS_CPP_MEMORY_LIMITS_H_
 #define VONK_TESTS_CPP_MEMORY_LIMITS_H_
 
-#include <gtest/gtest.h>
 #include <sys/resource.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <new>
+#include <vector>
 
 // VONK_ASAN is defined under AddressSanitizer, whose shadow memory and
 // quarantine make address-space limits and resident-set figures meaningless.
@@ -21,16 +23,23 @@
 namespace vonk {
 
 // Caps the address space of this (death-test child) process at its current
-// size plus `headroom` bytes.
-inline void limit_address_space(size_t headroom) {
+// size plus `headroom` bytes; returns whether the cap holds, that is whether
+// 1 GiB can no longer be allocated.
+inline bool limit_address_space(size_t headroom) {
   unsigned long pages = 0;
   FILE* statm = std::fopen("/proc/self/statm", "r");
-  ASSERT_NE(statm, nullptr);
-  ASSERT_EQ(std::fscanf(statm, "%lu", &pages), 1);
+  if (statm == nullptr) return false;
+  const bool read = std::fscanf(statm, "%lu", &pages) == 1;
   std::fclose(statm);
   rlimit limit;
   limit.rlim_cur = limit.rlim_max = pages * 4096 + headroom;
-  ASSERT_EQ(setrlimit(RLIMIT_AS, &limit), 0);
+  if (!read || setrlimit(RLIMIT_AS, &limit) != 0) return false;
+  try {
+    std::vector<uint8_t> gigabyte(size_t{1} << 30);
+  } catch (const std::bad_alloc&) {
+    return true;
+  }
+  return false;
 }
 
 }  // namespace vonk

@@ -63,6 +63,37 @@ std::optional<std::string> fast_outcome(std::string_view line) {
   return describe(entry);
 }
 
+// The line a case parses.
+std::string_view line_of(const std::string& line) { return line; }
+template <typename Case>
+std::string_view line_of(const Case& c) {
+  return c.line;
+}
+
+// A short name of a parametrised case: its index, then the first letters
+// and digits of its line besides the four field names (the whole line is
+// printed when the case fails).
+template <typename Case>
+std::string case_label(const ::testing::TestParamInfo<Case>& info) {
+  std::string line(line_of(info.param));
+  for (const char* key : {"\"token\"", "\"token_id\"", "\"mapped_id\"", "\"count\""}) {
+    for (size_t at; (at = line.find(key)) != std::string::npos;) {
+      line.erase(at, std::string_view(key).size());
+    }
+  }
+  std::string label = "L" + std::to_string(info.index);
+  bool gap = true;
+  for (const char c : line) {
+    if (label.size() >= 28) break;
+    const bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
+                       (c >= 'A' && c <= 'Z');
+    if (alnum && gap) label += '_';
+    if (alnum) label += c;
+    gap = !alnum;
+  }
+  return label;
+}
+
 // ---------------------------------------------------------------------------
 // Accepted records
 
@@ -157,7 +188,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "a", 1, 2, std::nullopt},
         RecordCase{"{\"x\": " + std::string(400, '9') +
                        ", \"token\": \"a\", \"token_id\": 1, \"mapped_id\": 2}",
-                   "a", 1, 2, std::nullopt}));
+                   "a", 1, 2, std::nullopt}),
+    case_label<RecordCase>);
 
 // ---------------------------------------------------------------------------
 // Failures: each message with its column
@@ -450,9 +482,11 @@ std::vector<FailureCase> syntax_failures() {
 }
 
 INSTANTIATE_TEST_SUITE_P(RecordRules, MappingEntryFailureTest,
-                         ::testing::ValuesIn(record_rule_failures()));
+                         ::testing::ValuesIn(record_rule_failures()),
+                         case_label<FailureCase>);
 INSTANTIATE_TEST_SUITE_P(Syntax, MappingEntryFailureTest,
-                         ::testing::ValuesIn(syntax_failures()));
+                         ::testing::ValuesIn(syntax_failures()),
+                         case_label<FailureCase>);
 
 // ---------------------------------------------------------------------------
 // Deep nesting inside a skipped value
@@ -546,7 +580,8 @@ INSTANTIATE_TEST_SUITE_P(
                  " \xf0\x9f\x98\x80\xf4\x8f\xbf\xbf!", 1, 2, 3},
         FastCase{"{\"token\": \"\x7f/\", \"token_id\": 1, \"mapped_id\": 2, "
                  "\"count\": 3}",
-                 "\x7f/", 1, 2, 3}));
+                 "\x7f/", 1, 2, 3}),
+    case_label<FastCase>);
 
 class MappingEntryFastDeclineTest : public ::testing::TestWithParam<std::string> {};
 
@@ -607,7 +642,8 @@ INSTANTIATE_TEST_SUITE_P(
         R"({"token": "a", "token_id": 1, "mapped_id": 2, "count": })",
         R"({"token": "a", "token_id": 1, "mapped_id": 2, "count": 3})"
         "\n",
-        R"({"token": "a", "token_id": 1)", ""));
+        R"({"token": "a", "token_id": 1)", ""),
+    case_label<std::string>);
 
 TEST(MappingEntryBorrowTest, BorrowsThePlainTokenAndDecodesEscapedOnesToScratch) {
   std::string scratch;

@@ -24,7 +24,9 @@
 #include <string>
 #include <vector>
 
+#include "codec/byte_order.h"
 #include "codec/gzip.h"
+#include "common/zlib_gunzip.h"
 #include "error/codec_error.h"
 #include "fuzz_check.h"
 
@@ -41,41 +43,21 @@ constexpr char kBadChecksum[] =
     "corrupt gzip stream does not have a matching checksum";
 constexpr char kBadDeflate[] = "corrupt deflate stream";
 
-// zlib's reading of the first member: its output and how far it read, or
-// the reason it stopped, in gzip_unwrap's words.
-struct ZlibOutcome {
-  bool ok = false;
-  Bytes out;
-  size_t consumed = 0;  // on failure: how far zlib read
+// zlib's reading of the first member, and the reason it stopped in
+// gzip_unwrap's words.
+struct ZlibOutcome : vonk::ZlibReading {
   std::string reason;
-  std::string message;  // zlib's own message
 };
 
-ZlibOutcome zlib_gunzip(std::span<const uint8_t> in) {
-  ZlibOutcome outcome;
-  z_stream s;
-  std::memset(&s, 0, sizeof(s));
-  FUZZ_CHECK(inflateInit2(&s, 16 + 15) == Z_OK);
-  s.next_in = const_cast<Bytef*>(in.data());
-  s.avail_in = static_cast<uInt>(in.size());
-  uint8_t buffer[16384];
-  int rc;
-  do {
-    s.next_out = buffer;
-    s.avail_out = sizeof(buffer);
-    rc = inflate(&s, Z_NO_FLUSH);
-    outcome.out.insert(outcome.out.end(), buffer,
-                       buffer + (sizeof(buffer) - s.avail_out));
-  } while (rc == Z_OK);
-  outcome.consumed = in.size() - s.avail_in;
-  if (s.msg != nullptr) outcome.message = s.msg;
-  if (rc == Z_STREAM_END) {
-    outcome.ok = true;
-  } else if (rc == Z_BUF_ERROR) {
+ZlibOutcome zlib_outcome(std::span<const uint8_t> in) {
+  ZlibOutcome outcome{vonk::zlib_gunzip(in), ""};
+  const int rc = outcome.rc;
+  FUZZ_CHECK(rc != Z_STREAM_ERROR && rc != Z_MEM_ERROR);
+  if (rc == Z_BUF_ERROR) {
     outcome.reason = kEndOfFile;  // all input used, member not complete
-  } else {
+  } else if (rc != Z_STREAM_END) {
     FUZZ_CHECK(rc == Z_DATA_ERROR);
-    const std::string msg = s.msg != nullptr ? s.msg : "";
+    const std::string& msg = outcome.message;
     if (msg == "incorrect header check" ||
         msg == "unknown compression method" ||
         msg == "unknown header flags set") {
@@ -88,13 +70,7 @@ ZlibOutcome zlib_gunzip(std::span<const uint8_t> in) {
       outcome.reason = kBadDeflate;
     }
   }
-  inflateEnd(&s);
   return outcome;
-}
-
-uint32_t load_le32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) |
-         (uint32_t{p[3]} << 24);
 }
 
 std::string reason_of(const CodecError& error) {
@@ -115,13 +91,13 @@ void check_unwrap(const uint8_t* data, size_t size) {
   // Name and comment fields are capped at 65535 bytes here but not in zlib;
   // inputs that cannot hold such a field compare exactly.
   const bool comparable = size <= 65535 + 10;
-  const ZlibOutcome zlib = zlib_gunzip(input);
+  const ZlibOutcome zlib = zlib_outcome(input);
 
   if (!unwrapped.ok()) {
     const std::string reason = reason_of(unwrapped.error());
     if (size < 10) FUZZ_CHECK(reason == kEndOfFile);
     if (comparable) {
-      FUZZ_CHECK(!zlib.ok);
+      FUZZ_CHECK(!zlib.ok());
       // zlib checks the magic bytes before it has read all ten, and the
       // trailer's CRC-32 before it has read ISIZE; gzip_unwrap reads all
       // ten and all eight bytes first.
@@ -135,16 +111,16 @@ void check_unwrap(const uint8_t* data, size_t size) {
   }
 
   const Bytes out(unwrapped.value().begin(), unwrapped.value().end());
-  FUZZ_CHECK(zlib.ok);
-  FUZZ_CHECK(zlib.out == out);
+  FUZZ_CHECK(zlib.ok());
+  FUZZ_CHECK(zlib.data == out);
 
   // The member's trailer: CRC-32 and ISIZE of the output.
   FUZZ_CHECK(zlib.consumed >= 18 && zlib.consumed <= size);
   const uint8_t* trailer = data + zlib.consumed - 8;
   const uint32_t crc = static_cast<uint32_t>(
       crc32_z(0, reinterpret_cast<const Bytef*>(out.data()), out.size()));
-  FUZZ_CHECK(load_le32(trailer) == crc);
-  FUZZ_CHECK(load_le32(trailer + 4) == static_cast<uint32_t>(out.size()));
+  FUZZ_CHECK(vonk::load_le32(trailer) == crc);
+  FUZZ_CHECK(vonk::load_le32(trailer + 4) == static_cast<uint32_t>(out.size()));
 
   // Whatever follows the member is not read.
   Bytes longer(data, data + zlib.consumed);
@@ -158,7 +134,7 @@ void check_unwrap(const uint8_t* data, size_t size) {
   }
 
   // Our own member of the output unwraps to it.
-  const Bytes wrapped = vonk::gzip_wrap(out);
+  const vonk::ByteBuffer wrapped = vonk::gzip_wrap(out);
   FUZZ_CHECK(wrapped.size() >= 18);
   FUZZ_CHECK(std::memcmp(wrapped.data(),
                          "\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10) == 0);
@@ -168,11 +144,11 @@ void check_unwrap(const uint8_t* data, size_t size) {
 
 // gzip_wrap's member of arbitrary bytes: zlib inflates it to those bytes.
 void check_wrap(const uint8_t* data, size_t size) {
-  const Bytes member = vonk::gzip_wrap(Bytes(data, data + size));
-  const ZlibOutcome zlib = zlib_gunzip(member);
-  FUZZ_CHECK(zlib.ok);
+  const vonk::ByteBuffer member = vonk::gzip_wrap(Bytes(data, data + size));
+  const ZlibOutcome zlib = zlib_outcome(member);
+  FUZZ_CHECK(zlib.ok());
   FUZZ_CHECK(zlib.consumed == member.size());
-  FUZZ_CHECK(std::ranges::equal(zlib.out, std::span<const uint8_t>(data, size)));
+  FUZZ_CHECK(std::ranges::equal(zlib.data, std::span<const uint8_t>(data, size)));
 }
 
 // A member built from the input, for inputs that do not start like one:
@@ -212,7 +188,7 @@ Bytes build_member(const uint8_t* data, size_t size) {
     m.push_back(static_cast<uint8_t>(crc >> 8));
   }
   // gzip_wrap's member of the data, from its DEFLATE stream on.
-  const Bytes wrapped = vonk::gzip_wrap(Bytes(rest.begin(), rest.end()));
+  const vonk::ByteBuffer wrapped = vonk::gzip_wrap(Bytes(rest.begin(), rest.end()));
   m.insert(m.end(), wrapped.begin() + 10, wrapped.end());
   if (flip != 0) m[flip % m.size()] ^= static_cast<uint8_t>(flip | 1);
   return m;

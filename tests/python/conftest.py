@@ -52,18 +52,11 @@ if pathlib.Path(vonk._internal.__file__).resolve().is_relative_to(REPO_ROOT / "v
         returncode=4,
     )
 
-# The seven tokenizer names in their fixed order, and the data set file each
-# one selects.
-TOKENIZERS = (
-    "cl100k_base",
-    "gpt2",
-    "o200k_base",
-    "o200k_harmony",
-    "p50k_base",
-    "p50k_edit",
-    "r50k_base",
-)
-DATA_SET = {name: name for name in TOKENIZERS} | {"gpt2": "r50k_base"}
+# The tokenizer names in their fixed order, and the data set each selects,
+# as the build declares them.
+sys.path.append(str(REPO_ROOT / "tools"))
+from data_set_names import DATA_SET_OF as DATA_SET  # noqa: E402
+from data_set_names import DATA_SETS, TOKENIZERS  # noqa: E402, F401
 
 # How many records from the top of each data set the tests read.
 SAMPLED_RECORDS = 400

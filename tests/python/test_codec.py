@@ -9,11 +9,12 @@ import weakref
 
 import pytest
 
+from conftest import TOKENIZERS
 from vonk._internal import Codec, compress_token_ids, decompress_token_ids
 
 EMPTY_PAYLOAD = [0x19, 0x05, 0x00]
 GZIP_HEADER = [0x1F, 0x8B, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF]
-NAMES = "cl100k_base, gpt2, o200k_base, o200k_harmony, p50k_base, p50k_edit, r50k_base"
+NAMES = ", ".join(TOKENIZERS)
 
 ENCODERS = ["encode_tokens", "encode_token_ids", "encode_mapped_ids", "encode_raw_token_ids"]
 DECODERS = ["decode_mapped_ids", "decode_tokens", "decode_token_ids"]

@@ -18,6 +18,7 @@ from typing import Any
 import pytest
 
 import vonk._internal as internal
+from argument_types import FailingSeq, Index, Seq
 
 TOKENIZER = "cl100k_base"
 
@@ -36,48 +37,6 @@ class ListSub(list):
 
 class TupleSub(tuple):
     pass
-
-
-class Index:
-    """An integer only through __index__."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Seq:
-    """A sequence by __getitem__ and __len__ alone."""
-
-    def __init__(self, items, length=None):
-        self.items = list(items)
-        self.length = length
-
-    def __len__(self):
-        if self.length is None:
-            return len(self.items)
-        if isinstance(self.length, BaseException):
-            raise self.length
-        return self.length
-
-    def __getitem__(self, index):
-        return self.items[index]
-
-
-class FailingSeq(Seq):
-    """Yields `count` items, then raises `error`."""
-
-    def __init__(self, items, count, error):
-        super().__init__(items)
-        self.count = count
-        self.error = error
-
-    def __getitem__(self, index):
-        if index == self.count:
-            raise self.error
-        return self.items[index]
 
 
 # --- Callables --------------------------------------------------------------------

@@ -17,10 +17,12 @@ from dataclasses import dataclass, field
 
 import pytest
 
+from conftest import DATA_SETS
+
 DATA_DIR = pathlib.Path(__file__).resolve().parents[2] / "data"
 VOCAB_DIR = pathlib.Path(__file__).resolve().parents[3] / "shared" / "vocab"
 
-NAMES = ("cl100k_base", "o200k_base", "o200k_harmony", "p50k_base", "p50k_edit", "r50k_base")
+NAMES = DATA_SETS
 
 # One record per line, keys in this order, single spaces, plain decimals.
 # Inside the token string: printable ASCII except '"' and '\', the short

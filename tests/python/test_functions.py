@@ -4,13 +4,11 @@ from __future__ import annotations
 
 import pytest
 
+from conftest import TOKENIZERS
 from vonk._internal import compress_token_ids, decompress_token_ids
 
 EMPTY_PAYLOAD = [25, 5, 0]
-NOT_FOUND = (
-    "Mapping for tokenizer 'nope' not found. Available: "
-    "cl100k_base, gpt2, o200k_base, o200k_harmony, p50k_base, p50k_edit, r50k_base"
-)
+NOT_FOUND = f"Mapping for tokenizer 'nope' not found. Available: {', '.join(TOKENIZERS)}"
 
 
 @pytest.mark.parametrize("gzip", [False, True])

@@ -19,6 +19,7 @@ from collections.abc import Callable
 
 import pytest
 
+from argument_types import BadIndex, FailingSeq, Index, Seq
 from vonk._internal import (
     Codec,
     compress_token_ids,
@@ -52,45 +53,6 @@ GZIP_PAYLOAD = codec.encode_token_ids(IDS, gzip=True)
 UNMAPPED_PAYLOAD = codec.encode_mapped_ids([MAPPED[0], 2147483647])
 # Ids whose varints run past the 64-bit range of the conversion.
 HUGE = 2**70
-
-
-class Index:
-    """An element converted through __index__."""
-
-    def __init__(self, value: int) -> None:
-        self.value = value
-
-    def __index__(self) -> int:
-        return self.value
-
-
-class Sequence:
-    """A sequence that is neither list nor tuple; its length is unknown."""
-
-    def __init__(self, items: list) -> None:
-        self.items = items
-
-    def __len__(self) -> int:
-        raise RuntimeError("no length")
-
-    def __getitem__(self, i: int):
-        return self.items[i]
-
-
-class Failing(Sequence):
-    """A sequence whose iteration fails after the first element."""
-
-    def __getitem__(self, i: int):
-        if i > 0:
-            raise ValueError("broken sequence")
-        return self.items[i]
-
-
-class BadIndex:
-    """An element whose __index__ raises."""
-
-    def __index__(self) -> int:
-        raise ZeroDivisionError("no index")
 
 
 def generator():
@@ -206,14 +168,14 @@ for method, good in GOOD.items():
     bound = getattr(codec, method)
     case(f"{method}")(lambda m=bound, a=good: m(a))
     case(f"{method}/tuple")(lambda m=bound, a=tuple(good): m(a))
-    case(f"{method}/sequence")(lambda m=bound, a=Sequence(list(good)): m(a))
+    case(f"{method}/sequence")(lambda m=bound, a=Seq(good, length=RuntimeError): m(a))
     case(f"{method}/missing", TypeError)(lambda m=bound: m())
     case(f"{method}/too-many", TypeError)(lambda m=bound, a=good: m(a, False))
     case(f"{method}/unknown-keyword", TypeError)(lambda m=bound, a=good: m(a, level=9))
     case(f"{method}/str", TypeError)(lambda m=bound: m("abc"))
     case(f"{method}/non-sequence", TypeError)(lambda m=bound: m({1, 2}))
     case(f"{method}/generator", TypeError)(lambda m=bound: m(generator()))
-    case(f"{method}/failing-sequence", ValueError)(lambda m=bound, a=good: m(Failing(list(a))))
+    case(f"{method}/failing-sequence", ValueError)(lambda m=bound, a=good: m(FailingSeq(a, 1, ValueError, length=RuntimeError)))
     case(f"{method}/receiver", TypeError)(
         lambda name=method, a=good: getattr(Codec, name)(object(), a)
     )

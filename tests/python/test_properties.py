@@ -8,13 +8,12 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from conftest import TOKENIZERS
 from vonk._internal import Codec, compress_token_ids, decompress_token_ids
 
 I32 = st.integers(-(2**31), 2**31 - 1)
 U32 = st.integers(0, 2**32 - 1)
-TOKENIZER_NAMES = st.sampled_from(
-    ["cl100k_base", "gpt2", "o200k_base", "o200k_harmony", "p50k_base", "p50k_edit", "r50k_base"]
-)
+TOKENIZER_NAMES = st.sampled_from(TOKENIZERS)
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 
 # Fixtures reused across examples are session-scoped and never changed.
