@@ -106,11 +106,11 @@ int main() {
     }
     const vonk::Codec& codec = opened.value();
     const char* n = name.c_str();
-    const std::vector<int32_t> mapped = codec.token_id_to_mapped_id(ids).value();
+    const auto mapped = codec.token_id_to_mapped_id(ids).value();
     const auto payload = vonk::encode_payload(mapped, false);
-    const auto member = vonk::gzip_wrap(Bytes(payload.begin(), payload.end()));
+    const auto member = vonk::gzip_wrap(bytes_of(payload));
     std::printf("%-12s payload %zu bytes, gzip member %zu bytes\n", n, payload.size(), member.size());
-    if (codec.decode_token_ids(bytes_of(payload), false).value() != ids ||
+    if (codec.decode_token_ids(bytes_of(payload), false).value() != std::span<const uint32_t>(ids) ||
         vonk::decode_payload(bytes_of(member), true).value() != mapped) {
       std::printf("!! %s: a round trip did not give back the ids\n", n);
     }
@@ -150,7 +150,7 @@ int main() {
            compress2(deflated.data(), &size, payload.data(), payload.size(), 6);
          }},
         {"gzip_wrap (libdeflate level 6)",
-         [&] { sink += vonk::gzip_wrap(Bytes(payload.begin(), payload.end())).size(); }},
+         [&] { sink += vonk::gzip_wrap(bytes_of(payload)).size(); }},
     }, true);
     libdeflate_decompressor* inflater = libdeflate_alloc_decompressor();
     time_group(n, {
