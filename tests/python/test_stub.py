@@ -14,18 +14,23 @@ import vonk._internal
 PACKAGE_DIR = pathlib.Path(vonk._internal.__file__).resolve().parent
 
 
-def test_stub_and_marker_are_installed_next_to_the_module():
-    assert (PACKAGE_DIR / "_internal.pyi").is_file()
+MODULES = ["vonk._internal", "vonk._arrays"]
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_stub_and_marker_are_installed_next_to_the_module(module):
+    assert (PACKAGE_DIR / f"{module.split('.')[1]}.pyi").is_file()
     assert (PACKAGE_DIR / "py.typed").is_file()
 
 
-def test_stubtest_passes(tmp_path):
+@pytest.mark.parametrize("module", MODULES)
+def test_stubtest_passes(tmp_path, module):
     pytest.importorskip("mypy.stubtest")
     # Run outside the source tree so that the installed package, with its
     # stub, is the one checked.
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH")}
     completed = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "vonk._internal"],
+        [sys.executable, "-m", "mypy.stubtest", module],
         cwd=tmp_path,
         env=env,
         capture_output=True,
