@@ -1,22 +1,29 @@
 """Token arrays in, bytes out and back: vonk's buffer API beside the floor,
-numpy + zstd and vonk's list API, on 1,000,000 cl100k_base ids.
+numpy + zstd and vonk's list API.
 
     python bench/arrays.py            # 15 timed runs per figure
     python bench/arrays.py --quick    # 5
+    python bench/arrays.py --long     # also: one call on 100M ids, peak memory
 
-The ids are the three held-out samples bench/data/{prose,code,multilingual}
-.cl100k_base.u32 (raw little-endian uint32, 264,628 ids together) joined and
-repeated up to 1,000,000 ids. For the batch rows they are cut into 10,000
-documents whose lengths are drawn (seeded) around a mean of 100 ids. Every
-figure is the best of N runs timed with time.perf_counter, all in one run of
-this script; ratios compare figures of that same run. Needs numpy; the zstd
-row needs zstandard (pip install '.[bench]').
+The single-array table uses the three held-out samples
+bench/data/{prose,code,multilingual}.cl100k_base.u32 (raw little-endian
+uint32) joined: 264,628 ids, none repeated, since a repeated sample would
+let zstd (whose window at level 3 spans megabytes) match whole copies. The
+batch table repeats those ids up to 1,000,000 (each payload is compressed on
+its own, so the repetition helps no row there) and cuts them into 10,000
+documents whose lengths are drawn (seeded) around a mean of 100 ids; its
+ratios compare against pack/unpack of the same 1,000,000 ids as one array.
+Every figure is the best of N runs timed with time.perf_counter, all in one
+run of this script; ratios compare figures of that same run. Needs numpy;
+the zstd row needs zstandard (pip install '.[bench]').
 """
 
 from __future__ import annotations
 
 import pathlib
+import subprocess
 import sys
+import tempfile
 import threading
 import time
 from typing import Callable
@@ -32,17 +39,16 @@ except ImportError:  # the row is left out
 
 SAMPLES = pathlib.Path(__file__).resolve().parent / "data"
 TOKENIZER = "cl100k_base"
-TOKENS = 1_000_000
+BATCH_TOKENS = 1_000_000
 DOCUMENTS = 10_000
 
 
-def token_ids() -> np.ndarray:
+def held_out_ids() -> np.ndarray:
     parts = [
         np.fromfile(SAMPLES / f"{kind}.{TOKENIZER}.u32", dtype="<u4")
         for kind in ("prose", "code", "multilingual")
     ]
-    joined = np.concatenate(parts)
-    return np.resize(joined, TOKENS).astype(np.uint32)
+    return np.concatenate(parts).astype(np.uint32)
 
 
 def document_offsets(total: int, documents: int) -> np.ndarray:
@@ -79,7 +85,7 @@ def in_threads(calls: list[Callable[[], object]]) -> Callable[[], None]:
 
 def run(quick: bool) -> None:
     runs = 5 if quick else 15
-    ids = token_ids()
+    ids = held_out_ids()
     n = len(ids)
     codec = vonk.Codec(TOKENIZER)
 
@@ -110,13 +116,8 @@ def run(quick: bool) -> None:
             lambda b, g=gzip: np.frombuffer(vonk.unpack(b, codec, gzip=g), np.uint32),
         ))
 
-    offsets = document_offsets(n, DOCUMENTS)
-    half = DOCUMENTS // 2
-    halves = [(ids[: offsets[half]], offsets[: half + 1]),
-              (ids[offsets[half]:], offsets[half:] - offsets[half])]
-
     figures: dict[str, tuple[float, float, float]] = {}
-    print(f"Token arrays, {n:,} {TOKENIZER} ids, best of {runs} (ns per id)")
+    print(f"Token arrays, {n:,} held-out {TOKENIZER} ids, best of {runs} (ns per id)")
     print(f"| method | B/tok | encode | decode |\n|---|---:|---:|---:|")
     for name, encode, decode in rows:
         payload = encode()
@@ -127,22 +128,36 @@ def run(quick: bool) -> None:
         figures[name] = (size, t_encode, t_decode)
         print(f"| {name} | {size:.3f} | {t_encode:.2f} | {t_decode:.2f} |")
 
+    big = np.resize(ids, BATCH_TOKENS)
+    offsets = document_offsets(BATCH_TOKENS, DOCUMENTS)
+    print(f"\nBatches: {BATCH_TOKENS:,} ids (the samples repeated) as one array and as "
+          f"{DOCUMENTS:,} documents, best of {runs} (ns per id)")
+    print("| method | B/tok | encode | decode |\n|---|---:|---:|---:|")
     for gzip in (False, True):
         label = "gzip" if gzip else "plain"
-        payloads, payload_offsets = vonk.pack_many(ids, offsets, codec, gzip=gzip)
+        single = vonk.pack(big, codec, gzip=gzip)
+        payloads, payload_offsets = vonk.pack_many(big, offsets, codec, gzip=gzip)
         back, back_offsets = vonk.unpack_many(payloads, payload_offsets, codec, gzip=gzip)
-        assert np.array_equal(np.frombuffer(back, np.uint32), ids)
+        assert np.array_equal(np.frombuffer(back, np.uint32), big)
         assert np.array_equal(np.frombuffer(back_offsets, np.int64), offsets)
-        name = f"vonk pack_many/unpack_many, {DOCUMENTS:,} documents, {label}"
-        t_encode = best(lambda: vonk.pack_many(ids, offsets, codec, gzip=gzip), runs) / n * 1e9
-        t_decode = best(
-            lambda: vonk.unpack_many(payloads, payload_offsets, codec, gzip=gzip), runs
-        ) / n * 1e9
-        figures[name] = (len(payloads) / n, t_encode, t_decode)
-        print(f"| {name} | {len(payloads) / n:.3f} | {t_encode:.2f} | {t_decode:.2f} |")
+        for name, size, encode, decode in (
+            (f"pack/unpack, one array, {label}", len(single),
+             lambda: vonk.pack(big, codec, gzip=gzip),
+             lambda: vonk.unpack(single, codec, gzip=gzip)),
+            (f"pack_many/unpack_many, {label}", len(payloads),
+             lambda: vonk.pack_many(big, offsets, codec, gzip=gzip),
+             lambda: vonk.unpack_many(payloads, payload_offsets, codec, gzip=gzip)),
+        ):
+            t_encode = best(encode, runs) / BATCH_TOKENS * 1e9
+            t_decode = best(decode, runs) / BATCH_TOKENS * 1e9
+            figures[name] = (size / BATCH_TOKENS, t_encode, t_decode)
+            print(f"| {name} | {size / BATCH_TOKENS:.3f} | {t_encode:.2f} | {t_decode:.2f} |")
 
     # Two threads, each a half of the documents, against one thread doing both
     # halves one after the other.
+    half = DOCUMENTS // 2
+    halves = [(big[: offsets[half]], offsets[: half + 1]),
+              (big[offsets[half]:], offsets[half:] - offsets[half])]
     packed = [vonk.pack_many(part, offs, codec) for part, offs in halves]
     work = {
         "pack_many": [lambda p=p, o=o: vonk.pack_many(p, o, codec) for p, o in halves],
@@ -167,8 +182,8 @@ def run(quick: bool) -> None:
             checks.append((f"pack {label} / zstd3 compress", ours[1] / zstd[1], f"<= {enc_goal}"))
             checks.append((f"unpack {label} / zstd3 decompress", ours[2] / zstd[2], f"<= {dec_goal}"))
     for label in ("plain", "gzip"):
-        single = figures[f"vonk pack/unpack, {label}"]
-        batch = figures[f"vonk pack_many/unpack_many, {DOCUMENTS:,} documents, {label}"]
+        single = figures[f"pack/unpack, one array, {label}"]
+        batch = figures[f"pack_many/unpack_many, {label}"]
         checks.append((f"pack_many / pack per id, {label}", batch[1] / single[1], "<= 1.2"))
         checks.append((f"unpack_many / unpack per id, {label}", batch[2] / single[2], "<= 1.2"))
     for name, value in speedups.items():
@@ -181,5 +196,82 @@ def run(quick: bool) -> None:
         print(f"| {name} | {value:.2f} | {goal} |")
 
 
+# A child process: builds its input, then reports (in bytes) the input's
+# size, the result's size and how far the peak resident size rose above the
+# resident size just before the call (the building of the input peaks below
+# that: it makes no copy beside the input).
+MEMORY_CHILD = """
+import os, sys, numpy as np, vonk
+kind, dtype, gzip, count, sample, payload_file = sys.argv[1:]
+gzip = gzip == "1"
+def status(field):  # bytes; VmHWM (the peak) starts afresh at exec
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+codec = vonk.Codec("cl100k_base")
+if kind == "pack":
+    data = np.resize(np.fromfile(sample, "<u4").astype(dtype), int(count))
+else:
+    data = open(payload_file, "rb").read()
+vonk.pack(data[:10] if kind == "pack" else np.zeros(1, np.uint32), codec)
+before = status("VmRSS")
+result = vonk.pack(data, codec, gzip=gzip) if kind == "pack" else vonk.unpack(data, codec, gzip=gzip)
+peak = status("VmHWM")
+size = len(result) if kind == "pack" else len(result) * 4
+print(data.nbytes if kind == "pack" else len(data), size, max(0, peak - before))
+"""
+
+
+def long_calls() -> None:
+    """One call on 100,000,000 ids: how long Ctrl-C may wait."""
+    ids = np.resize(held_out_ids(), 100_000_000)
+    codec = vonk.Codec(TOKENIZER)
+    print("\nOne call on 100,000,000 ids (s): the longest stretch without a signal check")
+    print("| call | plain | gzip |\n|---|---:|---:|")
+    times: dict[str, list[float]] = {"pack (uint32 array)": [], "unpack": []}
+    for gzip in (False, True):
+        started = time.perf_counter()
+        payload = vonk.pack(ids, codec, gzip=gzip)
+        times["pack (uint32 array)"].append(time.perf_counter() - started)
+        started = time.perf_counter()
+        vonk.unpack(payload, codec, gzip=gzip)
+        times["unpack"].append(time.perf_counter() - started)
+        del payload
+    for name, (plain, gz) in times.items():
+        print(f"| {name} | {plain:.2f} | {gz:.2f} |")
+
+
+def peak_memory() -> None:
+    """The peak memory of calls on 10,000,000 ids, each in a fresh process."""
+    codec = vonk.Codec(TOKENIZER)
+    count = 10_000_000
+    sample = SAMPLES / f"prose.{TOKENIZER}.u32"
+    print(f"\nPeak memory of one call on {count:,} ids, fresh process (MiB)")
+    print("| call | input | result | peak rise during the call |\n|---|---:|---:|---:|")
+    with tempfile.TemporaryDirectory() as folder:
+        base = np.resize(np.fromfile(sample, "<u4"), count)
+        payload_files = {}
+        for gzip in (False, True):
+            path = pathlib.Path(folder) / f"payload{int(gzip)}"
+            path.write_bytes(vonk.pack(base, codec, gzip=gzip))
+            payload_files[gzip] = path
+        del base
+        cases = [("pack", "uint32", False), ("pack", "int64", False),
+                 ("pack", "uint32", True), ("unpack", "-", False), ("unpack", "-", True)]
+        for kind, dtype, gzip in cases:
+            out = subprocess.run(
+                [sys.executable, "-c", MEMORY_CHILD, kind, dtype, "1" if gzip else "0",
+                 str(count), str(sample), str(payload_files[gzip])],
+                capture_output=True, text=True, check=True, cwd=folder,
+            ).stdout.split()
+            given, made, rise = (int(x) / 2**20 for x in out)
+            label = f"{kind} {dtype if kind == 'pack' else 'bytes'}{', gzip' if gzip else ''}"
+            print(f"| {label} | {given:.1f} | {made:.1f} | {rise:.1f} |")
+
+
 if __name__ == "__main__":
     run(quick="--quick" in sys.argv[1:])
+    if "--long" in sys.argv[1:]:
+        long_calls()
+        peak_memory()
