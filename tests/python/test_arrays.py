@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import array
 import threading
+import time
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -262,3 +263,44 @@ def test_four_threads_get_the_single_threaded_results():
     for t in threads:
         t.join()
     assert failures == []
+
+
+def big_call(name: str):
+    ids = np.resize(np.arange(50_000, dtype=np.int64), 4_000_000)
+    offsets = np.arange(0, len(ids) + 1, 1000)
+    if name == "pack":
+        return lambda: pack(ids, NAME)
+    if name == "pack_many":
+        return lambda: pack_many(ids, offsets, NAME)
+    if name == "unpack":
+        payload = pack(ids, NAME)
+        return lambda: unpack(payload, NAME)
+    payloads, payload_offsets = pack_many(ids, offsets, NAME)
+    return lambda: unpack_many(payloads, payload_offsets, NAME)
+
+
+@pytest.mark.parametrize("name", ["pack", "unpack", "pack_many", "unpack_many"])
+def test_another_thread_runs_python_during_the_work(name):
+    # With the lock held for the whole call, the other thread could run only
+    # near its start or end (at a switch between bytecodes); a tick well
+    # inside the call shows the lock was released.
+    call = big_call(name)
+    ticks: list[float] = []
+    stop = threading.Event()
+
+    def other() -> None:
+        while not stop.is_set():
+            ticks.append(time.perf_counter())
+
+    thread = threading.Thread(target=other)
+    thread.start()
+    try:
+        started = time.perf_counter()
+        call()
+        ended = time.perf_counter()
+    finally:
+        stop.set()
+        thread.join()
+    margin = 0.2 * (ended - started)
+    assert ended - started > 0.005, "the call is too short to tell"
+    assert any(started + margin < t < ended - margin for t in ticks)
