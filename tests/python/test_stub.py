@@ -40,3 +40,36 @@ def test_stubtest_passes(tmp_path, module):
     output = completed.stdout + completed.stderr
     assert completed.returncode == 0, output
     assert "Success" in output, output
+
+
+# Calls as users write them, with numpy arrays and array.array: the stub must
+# accept them under --strict (numpy's own stubs declare the buffer protocol
+# only for Python 3.12 and later, which stubtest cannot see).
+TYPED_USE = '''
+import array
+import numpy as np
+import vonk
+
+ids = np.array([1, 2, 3], dtype=np.int64)
+payload: bytes = vonk.pack(ids, "cl100k_base", gzip=True)
+back: array.array[int] = vonk.unpack(payload, vonk.Codec("cl100k_base"))
+flat, offsets = vonk.pack_many(array.array("I", [1, 2]), np.array([0, 1, 2]), "gpt2")
+tokens, token_offsets = vonk.unpack_many(memoryview(flat), offsets, "gpt2")
+total: int = tokens[0] + token_offsets[-1] + len(back)
+'''
+
+
+def test_typical_calls_pass_mypy_strict(tmp_path):
+    pytest.importorskip("mypy")
+    pytest.importorskip("numpy")
+    (tmp_path / "use.py").write_text(TYPED_USE)
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH")}
+    completed = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "use.py"],
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
+    assert completed.returncode == 0, completed.stdout + completed.stderr
