@@ -200,6 +200,14 @@ PyObject* unpack(PyObject* /*module*/, PyObject* const* args,
   return new_array("I", values.data(), values.size() * sizeof(uint32_t));
 }
 
+// Reserves room for `count` elements ahead, so that a batch's output does
+// not move as it grows: address space only, since the pages are touched as
+// they are written.
+template <typename T>
+void reserve_room(std::vector<T>* values, size_t count) {
+  values->reserve(count);
+}
+
 // (bytes, array('q')) or (array('I'), array('q')) of a finished batch.
 PyObject* pair(PyRef first, const std::vector<int64_t>& offsets) {
   if (!first) return nullptr;
@@ -225,6 +233,8 @@ PyObject* pack_many(PyObject* /*module*/, PyObject* const* args,
   }
   PackedBatch batch;
   const size_t documents = offsets.size() - 1;
+  reserve_room(&batch.payloads, 2 * input.layout().count + 32 * documents);
+  batch.offsets.reserve(offsets.size());
   for (;;) {
     std::optional<DocumentFailure> failure;
     {
@@ -259,6 +269,9 @@ PyObject* unpack_many(PyObject* /*module*/, PyObject* const* args,
   }
   UnpackedBatch batch;
   const size_t documents = offsets.size() - 1;
+  // A plain payload of n bytes holds at most n ids.
+  if (!gzip) reserve_room(&batch.token_ids, input.layout().count);
+  batch.offsets.reserve(offsets.size());
   std::vector<uint8_t> scratch;
   std::span<const uint8_t> payloads;
   ElementFault fault;
