@@ -7,7 +7,7 @@ numpy + zstd and vonk's list API.
 
 The single-array table uses the three held-out samples
 bench/data/{prose,code,multilingual}.cl100k_base.u32 (raw little-endian
-uint32) joined: 264,628 ids, none repeated, since a repeated sample would
+uint32) joined: 264,127 ids, none repeated, since a repeated sample would
 let zstd (whose window at level 3 spans megabytes) match whole copies. The
 batch table repeats those ids up to 1,000,000 (each payload is compressed on
 its own, so the repetition helps no row there) and cuts them into 10,000
