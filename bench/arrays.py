@@ -83,6 +83,57 @@ def in_threads(calls: list[Callable[[], object]]) -> Callable[[], None]:
     return run
 
 
+# A child process: does `reps` times one half of the batch work of this
+# benchmark, starting at wall-clock time `start`, and prints its seconds.
+PARALLEL_CHILD = """
+import sys, time
+sys.path.insert(0, sys.argv[1])
+import numpy as np, vonk, arrays
+name, part, reps, start = sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), float(sys.argv[5])
+codec = vonk.Codec(arrays.TOKENIZER)
+big = np.resize(arrays.held_out_ids(), arrays.BATCH_TOKENS)
+offsets = arrays.document_offsets(arrays.BATCH_TOKENS, arrays.DOCUMENTS)
+half = arrays.DOCUMENTS // 2
+ids, offs = [(big[: offsets[half]], offsets[: half + 1]),
+             (big[offsets[half]:], offsets[half:] - offsets[half])][part]
+if name == "pack_many":
+    call = lambda: vonk.pack_many(ids, offs, codec)
+else:
+    payloads, payload_offsets = vonk.pack_many(ids, offs, codec)
+    call = lambda: vonk.unpack_many(payloads, payload_offsets, codec)
+call()
+while time.time() < start:
+    time.sleep(0.001)
+started = time.perf_counter()
+for _ in range(reps):
+    call()
+print(time.perf_counter() - started)
+"""
+
+
+def process_speedup(name: str) -> float:
+    """Two processes each doing one half of the work against one process
+    doing both halves, timed inside the processes (no start-up)."""
+
+    def children(parts: list[int], reps_each: int) -> float:
+        start = time.time() + 1.5
+        procs = [
+            subprocess.Popen(
+                [sys.executable, "-c", PARALLEL_CHILD, str(pathlib.Path(__file__).parent),
+                 name, str(part), str(reps_each), str(start)],
+                stdout=subprocess.PIPE, text=True,
+            )
+            for part in parts
+        ]
+        return max(float(p.communicate()[0]) for p in procs)
+
+    reps = 40  # about 0.1 to 0.2 s of work per process
+    one = children([0], reps) + children([1], reps)
+    two = children([0, 1], reps)
+    return one / two
+
+
+
 def run(quick: bool) -> None:
     runs = 5 if quick else 15
     ids = held_out_ids()
@@ -154,7 +205,9 @@ def run(quick: bool) -> None:
             print(f"| {name} | {size / BATCH_TOKENS:.3f} | {t_encode:.2f} | {t_decode:.2f} |")
 
     # Two threads, each a half of the documents, against one thread doing both
-    # halves one after the other.
+    # halves one after the other; and the same work in two processes against
+    # one, the ceiling the machine itself allows (on a machine shared with
+    # other jobs it can be far below 2).
     half = DOCUMENTS // 2
     halves = [(big[: offsets[half]], offsets[: half + 1]),
               (big[offsets[half]:], offsets[half:] - offsets[half])]
@@ -163,14 +216,17 @@ def run(quick: bool) -> None:
         "pack_many": [lambda p=p, o=o: vonk.pack_many(p, o, codec) for p, o in halves],
         "unpack_many": [lambda b=b, o=o: vonk.unpack_many(b, o, codec) for b, o in packed],
     }
-    print(f"\n2 threads against 1, plain, {DOCUMENTS:,} documents split in two halves (ms)")
-    print("| operation | 1 thread | 2 threads | speed-up |\n|---|---:|---:|---:|")
+    print(f"\n2 threads against 1, plain, {DOCUMENTS:,} documents split in two halves (ms); "
+          "2 processes against 1 on the same work")
+    print("| operation | 1 thread | 2 threads | speed-up | 2 processes speed-up |\n"
+          "|---|---:|---:|---:|---:|")
     speedups = {}
     for name, calls in work.items():
         one = best(lambda: [c() for c in calls], runs)
         two = best(in_threads(calls), runs)
-        speedups[name] = one / two
-        print(f"| {name} | {one * 1e3:.1f} | {two * 1e3:.1f} | {one / two:.2f}x |")
+        ceiling = process_speedup(name)
+        speedups[name] = (one / two, ceiling)
+        print(f"| {name} | {one * 1e3:.1f} | {two * 1e3:.1f} | {one / two:.2f}x | {ceiling:.2f}x |")
 
     print("\nRatios against the goals (same run)")
     print("| ratio | measured | goal |\n|---|---:|---:|")
@@ -186,8 +242,9 @@ def run(quick: bool) -> None:
         batch = figures[f"pack_many/unpack_many, {label}"]
         checks.append((f"pack_many / pack per id, {label}", batch[1] / single[1], "<= 1.2"))
         checks.append((f"unpack_many / unpack per id, {label}", batch[2] / single[2], "<= 1.2"))
-    for name, value in speedups.items():
+    for name, (value, ceiling) in speedups.items():
         checks.append((f"{name}: 2 threads / 1 thread speed-up", value, ">= 1.6"))
+        checks.append((f"{name}: the same, 2 processes / 1 (the machine's ceiling)", ceiling, "-"))
     list_plain = figures["vonk list API, plain"]
     ours_plain = figures["vonk pack/unpack, plain"]
     checks.append(("list API / pack, plain (speed-up)", list_plain[1] / ours_plain[1], "-"))
