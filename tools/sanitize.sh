@@ -43,12 +43,14 @@ site="$build/site"
 rm -rf "$site"
 mkdir -p "$site/vonk"
 cp "$root"/vonk/*.py "$root"/vonk/*.pyi "$root"/vonk/py.typed "$site/vonk/"
-module=$(find "$build" -maxdepth 1 -name '_internal*.so' -print -quit)
-if [ -z "$module" ]; then
-  echo "sanitize.sh: the module was not built in $build" >&2
-  exit 1
-fi
-cp "$module" "$site/vonk/"
+for name in _internal _arrays; do
+  module=$(find "$build" -maxdepth 1 -name "$name*.so" -print -quit)
+  if [ -z "$module" ]; then
+    echo "sanitize.sh: the module $name was not built in $build" >&2
+    exit 1
+  fi
+  cp "$module" "$site/vonk/"
+done
 
 preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
 run_python() {

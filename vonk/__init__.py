@@ -7,6 +7,7 @@ try:
         decompress_token_ids,
         list_available_tokenizers,
     )
+    from vonk._arrays import pack, pack_many, unpack, unpack_many
 except ImportError as _error:
     import pathlib as _pathlib
 
@@ -28,4 +29,8 @@ __all__ = [
     "list_available_tokenizers",
     "compress_token_ids",
     "decompress_token_ids",
+    "pack",
+    "unpack",
+    "pack_many",
+    "unpack_many",
 ]

@@ -347,6 +347,11 @@ bool convert_sequence(PyObject* object, const char* name,
   return convert_integers(object, name, &out->values());
 }
 
+bool convert_sequence(PyObject* object, const char* name,
+                      Integers<int64_t>* out) {
+  return convert_integers(object, name, &out->values());
+}
+
 bool convert_sequence(PyObject* object, const char* name, PayloadBytes* out) {
   // The buffers of bytes and bytearray are read where they are.
   if (byte_buffer(object, &out->view_)) return true;

@@ -79,6 +79,8 @@ bool convert_sequence(PyObject* object, const char* name,
                       Integers<uint32_t>* out);
 bool convert_sequence(PyObject* object, const char* name,
                       Integers<int32_t>* out);
+bool convert_sequence(PyObject* object, const char* name,
+                      Integers<int64_t>* out);
 bool convert_sequence(PyObject* object, const char* name, PayloadBytes* out);
 
 // New lists of new int / str objects, one per element; nullptr with an

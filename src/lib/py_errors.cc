@@ -22,7 +22,17 @@ PyObject* exception_type(CodecError::Kind kind) {
 }  // namespace
 
 PyObject* raise_codec_error(const CodecError& error) {
+  PyObject* exception = new_codec_exception(error, {});
+  if (exception == nullptr) return nullptr;
+  PyErr_SetObject(exception_type(error.kind()), exception);
+  Py_DECREF(exception);
+  return nullptr;
+}
+
+PyObject* new_codec_exception(const CodecError& error,
+                              std::string_view suffix) {
   std::string text = error.display();
+  text += suffix;
   // The carried texts are UTF-8 (they come from str arguments or from the
   // mapping data); "replace" only guards against a broken invariant.
   PyObject* message = PyUnicode_DecodeUTF8(
@@ -32,10 +42,7 @@ PyObject* raise_codec_error(const CodecError& error) {
   // Build the instance here so that its args is exactly (message,).
   PyObject* exception = PyObject_CallFunctionObjArgs(type, message, nullptr);
   Py_DECREF(message);
-  if (exception == nullptr) return nullptr;
-  PyErr_SetObject(type, exception);
-  Py_DECREF(exception);
-  return nullptr;
+  return exception;
 }
 
 }  // namespace vonk

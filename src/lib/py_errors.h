@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <string_view>
+
 #include "error/codec_error.h"
 
 namespace vonk {
@@ -13,6 +15,12 @@ namespace vonk {
 // error's display text as its single argument. Always returns nullptr, so
 // entry points can `return raise_codec_error(...)`.
 PyObject* raise_codec_error(const CodecError& error);
+
+// The exception raise_codec_error would raise, with `suffix` appended to
+// its message, as a new reference that is not raised; nullptr with an
+// exception set on failure.
+PyObject* new_codec_exception(const CodecError& error,
+                              std::string_view suffix);
 
 }  // namespace vonk
 

@@ -9,6 +9,7 @@ converted argument or an int leaks one object per call and shows up in both.
 
 from __future__ import annotations
 
+import array
 import ctypes
 import gc
 import itertools
@@ -20,6 +21,7 @@ from collections.abc import Callable
 import pytest
 
 from argument_types import BadIndex, FailingSeq, Index, Seq
+from vonk._arrays import pack, pack_many, unpack, unpack_many
 from vonk._internal import (
     Codec,
     compress_token_ids,
@@ -241,6 +243,44 @@ for method in ("decode_mapped_ids", "decode_tokens", "decode_token_ids"):
     case(f"{method}/gzip-checksum", Exception)(
         lambda m=bound: m(GZIP_PAYLOAD[:-8] + [0, 0, 0, 0] + GZIP_PAYLOAD[-4:], gzip=True)
     )
+
+# --- The buffer API -----------------------------------------------------------
+ID_ARRAY = array.array("I", IDS)
+WIDE_IDS = array.array("q", IDS)
+BAD_ID_ARRAY = array.array("q", [0, 2**32 - 1])
+TWO_DOCUMENTS = array.array("q", [0, 1, 3])
+for gz in (False, True):
+    payload = bytes(GZIP_PAYLOAD if gz else PAYLOAD)
+    case(f"pack/gzip={gz}")(lambda gz=gz: pack(ID_ARRAY, "cl100k_base", gzip=gz))
+    case(f"unpack/gzip={gz}")(lambda gz=gz, p=payload: unpack(p, codec, gzip=gz))
+    case(f"pack_many/gzip={gz}")(
+        lambda gz=gz: pack_many(WIDE_IDS, TWO_DOCUMENTS, "cl100k_base", gzip=gz)
+    )
+    case(f"unpack_many/gzip={gz}")(
+        lambda gz=gz, p=payload: unpack_many(p * 2, [0, len(p), 2 * len(p)], codec, gzip=gz)
+    )
+case("pack/strided")(lambda: pack(memoryview(WIDE_IDS)[::2], "cl100k_base"))
+case("pack/list")(lambda: pack(IDS, codec))
+case("unpack/list")(lambda: unpack(PAYLOAD, "cl100k_base"))
+case("pack/float-buffer", TypeError)(lambda: pack(array.array("d", [1.0]), "cl100k_base"))
+case("pack/negative", OverflowError)(lambda: pack(array.array("b", [1, -1]), "cl100k_base"))
+case("pack/TokenIdNotFound", KeyError)(lambda: pack(BAD_ID_ARRAY, "cl100k_base"))
+case("pack/tokenizer-type", TypeError)(lambda: pack(ID_ARRAY, 5))
+case("pack/TokenizerNotFound", Exception)(lambda: pack(ID_ARRAY, "nope"))
+case("pack/missing", TypeError)(lambda: pack(ID_ARRAY))
+case("unpack/InvalidPayload", Exception)(lambda: unpack(bytes(PAYLOAD[:-1]), "cl100k_base"))
+case("unpack/byte-range", OverflowError)(lambda: unpack(array.array("H", [300]), "cl100k_base"))
+case("pack_many/offsets", ValueError)(lambda: pack_many(WIDE_IDS, [0, 2], "cl100k_base"))
+case("pack_many/offset-element", TypeError)(lambda: pack_many(WIDE_IDS, [0, 1.0], "cl100k_base"))
+case("pack_many/TokenIdNotFound", KeyError)(
+    lambda: pack_many(BAD_ID_ARRAY, [0, 1, 2], "cl100k_base")
+)
+case("pack_many/negative", OverflowError)(
+    lambda: pack_many(array.array("q", [1, -1]), [0, 1, 2], "cl100k_base")
+)
+case("unpack_many/InvalidPayload", Exception)(
+    lambda: unpack_many(bytes(PAYLOAD[:-1]), [0, len(PAYLOAD) - 1], "cl100k_base")
+)
 
 
 def call(function: Callable[[], object], expected: type[BaseException] | None) -> None:

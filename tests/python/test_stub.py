@@ -14,18 +14,23 @@ import vonk._internal
 PACKAGE_DIR = pathlib.Path(vonk._internal.__file__).resolve().parent
 
 
-def test_stub_and_marker_are_installed_next_to_the_module():
-    assert (PACKAGE_DIR / "_internal.pyi").is_file()
+MODULES = ["vonk._internal", "vonk._arrays"]
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_stub_and_marker_are_installed_next_to_the_module(module):
+    assert (PACKAGE_DIR / f"{module.split('.')[1]}.pyi").is_file()
     assert (PACKAGE_DIR / "py.typed").is_file()
 
 
-def test_stubtest_passes(tmp_path):
+@pytest.mark.parametrize("module", MODULES)
+def test_stubtest_passes(tmp_path, module):
     pytest.importorskip("mypy.stubtest")
     # Run outside the source tree so that the installed package, with its
     # stub, is the one checked.
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH")}
     completed = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "vonk._internal"],
+        [sys.executable, "-m", "mypy.stubtest", module],
         cwd=tmp_path,
         env=env,
         capture_output=True,
@@ -35,3 +40,36 @@ def test_stubtest_passes(tmp_path):
     output = completed.stdout + completed.stderr
     assert completed.returncode == 0, output
     assert "Success" in output, output
+
+
+# Calls as users write them, with numpy arrays and array.array: the stub must
+# accept them under --strict (numpy's own stubs declare the buffer protocol
+# only for Python 3.12 and later, which stubtest cannot see).
+TYPED_USE = '''
+import array
+import numpy as np
+import vonk
+
+ids = np.array([1, 2, 3], dtype=np.int64)
+payload: bytes = vonk.pack(ids, "cl100k_base", gzip=True)
+back: array.array[int] = vonk.unpack(payload, vonk.Codec("cl100k_base"))
+flat, offsets = vonk.pack_many(array.array("I", [1, 2]), np.array([0, 1, 2]), "gpt2")
+tokens, token_offsets = vonk.unpack_many(memoryview(flat), offsets, "gpt2")
+total: int = tokens[0] + token_offsets[-1] + len(back)
+'''
+
+
+def test_typical_calls_pass_mypy_strict(tmp_path):
+    pytest.importorskip("mypy")
+    pytest.importorskip("numpy")
+    (tmp_path / "use.py").write_text(TYPED_USE)
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH")}
+    completed = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "use.py"],
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
+    assert completed.returncode == 0, completed.stdout + completed.stderr

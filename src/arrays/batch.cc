@@ -1,0 +1,85 @@
+#include "arrays/batch.h"
+
+#include <utility>
+
+namespace vonk {
+
+std::optional<OffsetFault> check_offsets(std::span<const int64_t> offsets,
+                                         uint64_t total) {
+  using Kind = OffsetFault::Kind;
+  if (offsets.empty()) return OffsetFault{Kind::kEmpty};
+  if (offsets[0] != 0) return OffsetFault{Kind::kFirstNotZero, 0, offsets[0]};
+  for (size_t i = 1; i < offsets.size(); ++i) {
+    if (offsets[i] < offsets[i - 1]) {
+      return OffsetFault{Kind::kDecreasing, i, offsets[i], offsets[i - 1]};
+    }
+  }
+  const size_t last = offsets.size() - 1;
+  if (static_cast<uint64_t>(offsets[last]) != total) {
+    return OffsetFault{Kind::kLastNotTotal, last, offsets[last]};
+  }
+  return std::nullopt;
+}
+
+std::optional<DocumentFailure> pack_documents(const Codec& codec,
+                                              const IntegerLayout& token_ids,
+                                              std::span<const int64_t> offsets,
+                                              bool gzip, size_t budget,
+                                              PackedBatch* batch) {
+  const size_t documents = offsets.size() - 1;
+  size_t handled = 0;
+  while (batch->next_document < documents && handled < budget) {
+    const size_t d = batch->next_document;
+    const size_t begin = static_cast<size_t>(offsets[d]);
+    const size_t end = static_cast<size_t>(offsets[d + 1]);
+    std::span<const uint32_t> ids;
+    const IntegerLayout part = token_ids.slice(begin, end);
+    if (part.holds_exactly<uint32_t>()) {
+      ids = std::span(reinterpret_cast<const uint32_t*>(part.data), part.count);
+    } else {
+      batch->scratch.resize(part.count);
+      ElementFault fault;
+      if (!widen(part, batch->scratch.data(), &fault)) {
+        fault.index += begin;
+        return DocumentFailure{d, fault};
+      }
+      ids = batch->scratch;
+    }
+    auto payload = codec.encode_token_ids(ids, gzip);
+    if (!payload.ok()) return DocumentFailure{d, std::move(payload).error()};
+    const auto& bytes = payload.value();
+    batch->payloads.insert(batch->payloads.end(), bytes.data(),
+                           bytes.data() + bytes.size());
+    batch->offsets.push_back(static_cast<int64_t>(batch->payloads.size()));
+    batch->next_document = d + 1;
+    // An empty document still costs a call: count it as one id.
+    handled += end - begin + 1;
+  }
+  return std::nullopt;
+}
+
+std::optional<DocumentFailure> unpack_documents(
+    const Codec& codec, std::span<const uint8_t> payloads,
+    std::span<const int64_t> offsets, bool gzip, size_t budget,
+    UnpackedBatch* batch) {
+  const size_t documents = offsets.size() - 1;
+  size_t handled = 0;
+  while (batch->next_document < documents && handled < budget) {
+    const size_t d = batch->next_document;
+    const size_t begin = static_cast<size_t>(offsets[d]);
+    const size_t end = static_cast<size_t>(offsets[d + 1]);
+    auto ids = codec.decode_token_ids(payloads.subspan(begin, end - begin),
+                                      gzip);
+    if (!ids.ok()) return DocumentFailure{d, std::move(ids).error()};
+    const auto& values = ids.value();
+    batch->token_ids.insert(batch->token_ids.end(), values.data(),
+                            values.data() + values.size());
+    batch->offsets.push_back(static_cast<int64_t>(batch->token_ids.size()));
+    batch->next_document = d + 1;
+    // An empty payload still costs a call: count it as one byte.
+    handled += end - begin + 1;
+  }
+  return std::nullopt;
+}
+
+}  // namespace vonk

@@ -1,0 +1,30 @@
+"""Type information for the compiled module vonk._arrays."""
+
+from array import array
+from collections.abc import Sequence
+from typing import Any, Protocol
+
+from typing_extensions import Buffer
+
+from vonk._internal import Codec
+
+__all__ = ["pack", "unpack", "pack_many", "unpack_many"]
+
+class _ArrayLike(Protocol):
+    # numpy arrays, whose stubs declare the buffer protocol only for
+    # Python 3.12 and later.
+    def __array__(self) -> Any: ...
+
+# Integers arrive as any one-dimensional buffer of an integer format
+# (numpy arrays, array.array, memoryview, bytes...) or any sequence of ints.
+_Integers = Buffer | _ArrayLike | Sequence[int]
+_Tokenizer = str | Codec
+
+def pack(token_ids: _Integers, tokenizer: _Tokenizer, *, gzip: bool = False) -> bytes: ...
+def unpack(payload: _Integers, tokenizer: _Tokenizer, *, gzip: bool = False) -> array[int]: ...
+def pack_many(
+    token_ids: _Integers, offsets: _Integers, tokenizer: _Tokenizer, *, gzip: bool = False
+) -> tuple[bytes, array[int]]: ...
+def unpack_many(
+    payloads: _Integers, payload_offsets: _Integers, tokenizer: _Tokenizer, *, gzip: bool = False
+) -> tuple[array[int], array[int]]: ...
