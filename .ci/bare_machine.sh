@@ -152,6 +152,18 @@ fi
 mkdir "$root"
 tar -C "$root" --numeric-owner -xf "$tarball"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+# Where this machine reaches PyPI through a proxy that only its own CA
+# bundle trusts, the root's pip trusts that bundle too (the network's
+# setting, not a step of the user's).
+host_cert="${PIP_CERT:-${REQUESTS_CA_BUNDLE:-${SSL_CERT_FILE:-}}}"
+if [ -z "$host_cert" ] && [ -f /etc/pip.conf ]; then
+  host_cert=$(sed -n 's/^ *cert *= *//p' /etc/pip.conf | head -1)
+fi
+if [ -n "$host_cert" ] && [ -f "$host_cert" ]; then
+  cp "$host_cert" "$root/etc/vonk-ci-ca.crt"
+  printf '[global]\ncert = /etc/vonk-ci-ca.crt\n' >"$root/etc/pip.conf"
+  echo "== the root's pip trusts this machine's CA bundle ($host_cert)"
+fi
 chroot "$root" useradd --create-home --shell /bin/bash "$user"
 git clone -q "$repo" "$root/root/vonk"
 git clone -q "$repo" "$root/home/$user/vonk"
