@@ -126,9 +126,9 @@ root="$work/root"
 remove_work() {
   local status=$?
   # Never remove through a mount point: anything still mounted stays.
-  if grep -q " $root/" /proc/mounts; then
-    echo "bare_machine.sh: mounts left under $root:" >&2
-    grep " $root/" /proc/mounts >&2
+  if grep -q " $work/" /proc/mounts; then
+    echo "bare_machine.sh: mounts left under $work:" >&2
+    grep " $work/" /proc/mounts >&2
     status=1
   else
     rm -rf --one-file-system "$work"
@@ -141,7 +141,10 @@ trap remove_work EXIT
 if [ ! -f "$tarball" ]; then
   echo "== debootstrap --variant=minbase $suite (cached in $tarball)"
   mkdir "$work/fresh"
-  debootstrap --variant=minbase --include=python3 "$suite" "$work/fresh" \
+  # In a mount namespace of its own, so the mounts it makes in the root end
+  # with it even when it fails.
+  unshare --mount --propagation private \
+    debootstrap --variant=minbase --include=python3 "$suite" "$work/fresh" \
     "$mirror" >"$work/debootstrap.log" 2>&1 ||
     { tail -20 "$work/debootstrap.log"; exit 1; }
   tar -C "$work/fresh" --numeric-owner -cf "$tarball.partial" .
