@@ -18,7 +18,7 @@ set -euo pipefail
 suite=bookworm
 # The same mirror as the host's apt sources.
 mirror="${VONK_CI_MIRROR:-http://deb.debian.org/debian}"
-cache_dir=/var/cache/vonk-ci
+cache_dir="${VONK_CI_CACHE:-/var/cache/vonk-ci}"
 user=vonk
 step_timeout="${VONK_CI_STEP_TIMEOUT:-1500}"
 clean_path=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
