@@ -30,17 +30,28 @@ if [ "${1:-}" = --inside ]; then
   cmd1="$3"
   cmd2="$4"
   mounted=()
+  # kill_chroot SIGNAL: signals every process whose root is the chroot;
+  # fails when there was none. (/proc is this PID namespace's own.)
+  kill_chroot() {
+    local pid found=1
+    for pid in /proc/[0-9]*; do
+      if [ "$(readlink "$pid/root" 2>/dev/null)" = "$root" ]; then
+        kill "-$1" "${pid#/proc/}" 2>/dev/null && found=0
+      fi
+    done
+    return "$found"
+  }
   cleanup() {
     local status=$?
-    # Whatever still runs with its root inside the chroot is killed.
-    local pid
-    for pid in /proc/[0-9]*; do
-      [ "$(readlink "$pid/root" 2>/dev/null)" = "$root" ] &&
-        kill -9 "${pid#/proc/}" 2>/dev/null || true
-    done
+    trap - INT TERM
+    if kill_chroot TERM; then
+      sleep 2
+      kill_chroot KILL && sleep 1
+    fi
     local i
     for (( i = ${#mounted[@]} - 1; i >= 0; i-- )); do
-      umount "${mounted[i]}" 2>/dev/null || umount -l "${mounted[i]}" || status=1
+      mountpoint -q "${mounted[i]}" || continue
+      umount "${mounted[i]}" || umount -l "${mounted[i]}" || status=1
     done
     exit "$status"
   }
@@ -65,13 +76,16 @@ if [ "${1:-}" = --inside ]; then
     echo "=== $label: as $who, in $home/vonk: $command"
     local start status=0
     start=$(date +%s)
-    set +e
-    timeout -k 10 "$step_timeout" \
-      chroot --userspec="$userspec" "$root" \
-      env -i HOME="$home" USER="$who" LOGNAME="$who" PATH="$path" \
-      /bin/bash -c "cd ~/vonk && $command" </dev/null 2>&1 | tee "$log"
-    status=${PIPESTATUS[0]}
-    set -e
+    # In the background, so that a signal to this shell is handled at once.
+    { local rc=0
+      timeout -k 10 "$step_timeout" \
+        chroot --userspec="$userspec" "$root" \
+        env -i HOME="$home" USER="$who" LOGNAME="$who" PATH="$path" \
+        /bin/bash -c "cd ~/vonk && $command" </dev/null 2>&1 || rc=$?
+      echo "$rc" >"$log.status"
+    } | tee "$log" &
+    wait "$!" || true
+    status=$(cat "$log.status")
     local took=$(( $(date +%s) - start ))
     echo "=== $label: exit status $status after $took s"
     if [ "$expect" = pass ]; then
@@ -123,20 +137,50 @@ mkdir -p "$cache_dir"
 tarball="$cache_dir/$suite-minbase-python3-$(date -u +%Y%m%d).tar"
 work=$(mktemp -d /var/tmp/vonk-ci.XXXXXX)
 root="$work/root"
+child=""
+# Prints the process ids whose root is the chroot.
+chroot_processes() {
+  local pid
+  for pid in /proc/[0-9]*; do
+    [ "$(readlink "$pid/root" 2>/dev/null)" != "$root" ] || echo "${pid#/proc/}"
+  done
+}
 remove_work() {
   local status=$?
+  # Interrupted while the steps run: stop them (the inner shell cleans up
+  # on TERM) and wait for that; then kill whatever is left.
+  if [ -n "$child" ]; then
+    local inner
+    inner=$(pgrep -P "$child" || true)
+    kill -TERM "$child" 2>/dev/null || true
+    wait "$child" 2>/dev/null || true
+    local _
+    for _ in $(seq 100); do
+      [ -n "$inner" ] && kill -0 "$inner" 2>/dev/null || break
+      sleep 0.2
+    done
+    status=1
+  fi
+  local pids
+  pids=$(chroot_processes)
+  if [ -n "$pids" ]; then
+    # shellcheck disable=SC2086
+    kill -KILL $pids 2>/dev/null || true
+    sleep 1
+  fi
   # Never remove through a mount point: anything still mounted stays.
   if grep -q " $work/" /proc/mounts; then
     echo "bare_machine.sh: mounts left under $work:" >&2
     grep " $work/" /proc/mounts >&2
     status=1
   else
-    rm -rf --one-file-system "$work"
+    rm -rf --one-file-system "$work" || status=1
   fi
   rm -rf "$tarball.partial"
   exit "$status"
 }
 trap remove_work EXIT
+trap 'exit 130' INT TERM
 
 if [ ! -f "$tarball" ]; then
   echo "== debootstrap --variant=minbase $suite (cached in $tarball)"
@@ -174,14 +218,16 @@ chroot "$root" chown -R "$user:$user" "/home/$user/vonk"
 echo "== root ready in $(( $(date +%s) - started )) s: $(chroot "$root" python3 --version)," \
      "$(chroot "$root" dpkg-query -W -f='${binary:Package}\n' | wc -l) packages"
 
+# The steps run in a mount and PID namespace of their own, with their own
+# /proc: when they end, however they end, so do their mounts and processes.
 status=0
-unshare --mount --pid --fork --propagation private \
-  bash "$0" --inside "$root" "${commands[@]}" || status=$?
-leftover=$(for pid in /proc/[0-9]*; do
-             [ "$(readlink "$pid/root" 2>/dev/null)" = "$root" ] && echo "${pid#/proc/}"
-           done || true)
-if [ -n "$leftover" ]; then
-  echo "bare_machine.sh: processes left in the chroot: $leftover" >&2
+unshare --mount --pid --fork --mount-proc --kill-child=TERM \
+  --propagation private bash "$0" --inside "$root" "${commands[@]}" &
+child=$!
+wait "$child" || status=$?
+child=""
+if chroot_processes | grep -q .; then
+  echo "bare_machine.sh: processes left in the chroot: $(chroot_processes)" >&2
   status=1
 fi
 echo "== bare machine: $([ "$status" -eq 0 ] && echo passed || echo FAILED)" \
