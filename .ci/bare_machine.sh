@@ -147,18 +147,21 @@ chroot_processes() {
 }
 remove_work() {
   local status=$?
-  # Interrupted while the steps run: stop them (the inner shell cleans up
-  # on TERM) and wait for that; then kill whatever is left.
+  # Interrupted while the steps run: stop them. unshare itself ignores TERM;
+  # the shell it started (the first process of the namespace) cleans up on
+  # TERM, and when it ends the kernel kills whatever else runs there.
   if [ -n "$child" ]; then
-    local inner
+    local inner _
     inner=$(pgrep -P "$child" || true)
-    kill -TERM "$child" 2>/dev/null || true
-    wait "$child" 2>/dev/null || true
-    local _
-    for _ in $(seq 100); do
+    # shellcheck disable=SC2086
+    [ -z "$inner" ] || kill -TERM $inner 2>/dev/null || true
+    for _ in $(seq 150); do
       [ -n "$inner" ] && kill -0 "$inner" 2>/dev/null || break
       sleep 0.2
     done
+    # shellcheck disable=SC2086
+    [ -z "$inner" ] || kill -KILL $inner 2>/dev/null || true
+    wait "$child" 2>/dev/null || true
     status=1
   fi
   local pids
