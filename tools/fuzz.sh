@@ -28,7 +28,16 @@ else
 fi
 
 mkdir -p "$build"
-CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" \
+# ninja when there is one (the test extras bring it), else CMake's default;
+# a build directory another generator made is configured afresh.
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+if [ -f "$build/CMakeCache.txt" ] &&
+   ! grep -q "^CMAKE_GENERATOR:INTERNAL=${generator[1]:-Unix Makefiles}\$" \
+     "$build/CMakeCache.txt"; then
+  rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
+fi
+CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" "${generator[@]}" \
   -DVONK_BUILD_FUZZ=ON -DVONK_BUILD_MODULE=OFF -DVONK_BUILD_TESTS=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build/configure.log" 2>&1 ||
   { cat "$build/configure.log"; exit 2; }

@@ -3,9 +3,10 @@
 # the Python suite (pytest) against the installed package:
 #   pip install '.[test]' && bash tools/run_tests.sh
 # The Python is $PYTHON, else the `python` on PATH (an active virtualenv's);
-# the test extras installed there bring CMake 3.26 or later. GoogleTest comes
-# from Debian's libgtest-dev: installed here when missing and running as
-# root, otherwise the run stops at once with the command to run.
+# the test extras installed there bring CMake 3.26 or later and ninja, which
+# builds the core tests. GoogleTest comes from Debian's libgtest-dev:
+# installed here when missing and running as root, otherwise the run stops
+# at once with the command to run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="${VONK_TEST_BUILD_DIR:-$root/build/core-tests}"
@@ -15,9 +16,10 @@ if [ -z "$python" ]; then
   exit 1
 fi
 
-# That Python's console scripts (cmake and ctest from the test extras) first.
+# That Python's console scripts (cmake, ctest and ninja from the test
+# extras) first.
 PATH="$("$python" -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH"
-if ! "$python" -c 'import cmake, hypothesis, pytest' 2>/dev/null; then
+if ! "$python" -c 'import cmake, hypothesis, ninja, pytest' 2>/dev/null; then
   echo "run_tests.sh: $python lacks the test extras; run: pip install '.[test]'" >&2
   exit 1
 fi
@@ -35,8 +37,13 @@ if command -v dpkg-query >/dev/null &&
     { apt-get update -qq && apt-get install -y -qq libgtest-dev >/dev/null; }
 fi
 
-cmake -S "$root" -B "$build" -DVONK_BUILD_TESTS=ON -DVONK_BUILD_MODULE=OFF \
-      -DCMAKE_BUILD_TYPE=Release
+# A build directory another generator made cannot be reused.
+if [ -f "$build/CMakeCache.txt" ] &&
+   ! grep -q '^CMAKE_GENERATOR:INTERNAL=Ninja$' "$build/CMakeCache.txt"; then
+  rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
+fi
+cmake -S "$root" -B "$build" -G Ninja -DVONK_BUILD_TESTS=ON \
+      -DVONK_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=Release
 cmake --build "$build" -j "$(nproc)"
 
 # The two suites run side by side (pytest uses one core); CTest's report

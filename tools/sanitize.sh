@@ -9,7 +9,7 @@
 # package directory holding the sanitized module, never the installed one.
 # The leak checks there only exercise every path (VONK_LEAK_CALLS=100); they
 # measure in the ordinary test run.
-# Needs: g++, cmake >= 3.26, zlib and GoogleTest headers, the Python headers,
+# Needs: g++, cmake >= 3.26, the GoogleTest and Python headers,
 # and the test extras (pytest, hypothesis) in the interpreter named by
 # $PYTHON (default: python). Exits non-zero if either suite fails.
 set -euo pipefail
@@ -22,7 +22,16 @@ started=$(date +%s)
 flags="-fsanitize=address,undefined -fno-sanitize-recover=undefined"
 flags+=" -fno-omit-frame-pointer -g"
 
-cmake -S "$root" -B "$build" \
+# ninja when there is one (the test extras bring it), else CMake's default;
+# a build directory another generator made is configured afresh.
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+if [ -f "$build/CMakeCache.txt" ] &&
+   ! grep -q "^CMAKE_GENERATOR:INTERNAL=${generator[1]:-Unix Makefiles}\$" \
+     "$build/CMakeCache.txt"; then
+  rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
+fi
+cmake -S "$root" -B "$build" "${generator[@]}" \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DVONK_BUILD_TESTS=ON -DVONK_BUILD_MODULE=ON \
       -DPython_EXECUTABLE="$(command -v "$python")" \

@@ -15,7 +15,12 @@ import vonk
 from conftest import REPO_ROOT
 
 # vonk's licence and those of the code compiled into the module.
-LICENCES = ("LICENSE", "third_party/rapidjson/LICENSE", "third_party/libdeflate/LICENSE")
+LICENCES = (
+    "LICENSE",
+    "third_party/rapidjson/LICENSE",
+    "third_party/libdeflate/COPYING",
+    "third_party/zlib/LICENSE",
+)
 
 needs_source_tree = pytest.mark.skipif(
     not (REPO_ROOT / "pyproject.toml").is_file(), reason="not run from a source tree"
