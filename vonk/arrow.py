@@ -243,6 +243,12 @@ def _renumber(error: Exception, valid: _Mask, first: int) -> None:
     index = getattr(error, "document", None)
     if not isinstance(index, int):
         return
+    batch_index = index
     if valid is not None:
         index = int(np.flatnonzero(valid)[index])
     setattr(error, "document", first + index)
+    # The message names the document too; make it name the same one.
+    suffix = f" (document {batch_index})"
+    if error.args and isinstance(error.args[0], str) and error.args[0].endswith(suffix):
+        message = error.args[0][: -len(suffix)] + f" (document {first + index})"
+        error.args = (message, *error.args[1:])

@@ -123,6 +123,9 @@ bool convert_token_ids(PyObject* object, const char* name, IntegerInput* out) {
 bool convert_payload(PyObject* object, const char* name, IntegerInput* out) {
   switch (acquire_integers(object, name, &out->buffer_, &out->layout_)) {
     case HeldBuffer::Status::kHeld:
+      // Items of one byte are payload bytes whatever their declared
+      // signedness: pyarrow's buffers and numpy's int8 arrays export 'b'.
+      if (out->layout_.width == 1) out->layout_.is_signed = false;
       return true;
     case HeldBuffer::Status::kFailed:
       return false;

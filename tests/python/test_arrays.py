@@ -100,8 +100,10 @@ def test_other_exporters_and_sequences(make):
 @pytest.mark.parametrize(
     "make",
     [bytes, bytearray, memoryview, lambda p: np.frombuffer(p, np.uint8), list,
-     lambda p: np.frombuffer(p, np.uint8).astype(np.int64)],
-    ids=["bytes", "bytearray", "memoryview", "numpy-uint8", "list", "numpy-int64"],
+     lambda p: np.frombuffer(p, np.uint8).astype(np.int64),
+     lambda p: np.frombuffer(p, np.int8)],
+    ids=["bytes", "bytearray", "memoryview", "numpy-uint8", "list", "numpy-int64",
+         "numpy-int8"],
 )
 def test_payloads_of_every_bytes_like_kind(make):
     values = [1, 2, 3, 99999]

@@ -178,6 +178,7 @@ def test_a_failing_document_is_numbered_in_the_callers_array(operation):
     with pytest.raises(Exception) as caught:
         getattr(vonk.arrow, operation)(pa.chunked_array(chunks), TOKENIZER)
     assert caught.value.document == 5
+    assert str(caught.value.args[0]).endswith("(document 5)")
 
 
 def test_importing_vonk_imports_no_optional_dependency(tmp_path):
