@@ -45,9 +45,18 @@ std::optional<DocumentFailure> pack_documents(const Codec& codec,
       }
       ids = batch->scratch;
     }
-    auto payload = codec.encode_token_ids(ids, gzip);
+    // Gzip members come from one compressor for the whole batch: the same
+    // bytes as the codec's own wrapping, without setting one up each time.
+    auto payload = codec.encode_token_ids(ids, false);
     if (!payload.ok()) return DocumentFailure{d, std::move(payload).error()};
-    const auto& bytes = payload.value();
+    const auto& plain = payload.value();
+    ByteBuffer member;
+    std::span<const uint8_t> bytes(plain.data(), plain.size());
+    if (gzip) {
+      if (!batch->gzip_writer) batch->gzip_writer.emplace();
+      member = batch->gzip_writer->wrap(bytes);
+      bytes = std::span<const uint8_t>(member.data(), member.size());
+    }
     batch->payloads.insert(batch->payloads.end(), bytes.data(),
                            bytes.data() + bytes.size());
     batch->offsets.push_back(static_cast<int64_t>(batch->payloads.size()));

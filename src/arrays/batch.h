@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "arrays/integer_layout.h"
+#include "codec/gzip.h"
 #include "error/codec_error.h"
 #include "lib/codec.h"
 
@@ -51,6 +52,8 @@ struct PackedBatch {
   std::vector<uint8_t> payloads;   // every payload, back to back
   std::vector<int64_t> offsets{0};  // n+1 offsets into payloads
   std::vector<uint32_t> scratch;   // one document's widened ids
+  // Made by the first gzip document and kept for the rest.
+  std::optional<GzipWriter> gzip_writer;
 };
 struct UnpackedBatch {
   size_t next_document = 0;

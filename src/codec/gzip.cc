@@ -56,26 +56,6 @@ uint32_t crc32_of(uint32_t crc, const uint8_t* data, size_t size) {
   return libdeflate_crc32(crc, data, size);
 }
 
-// Owns a libdeflate compressor for the length of one call.
-class Compressor {
- public:
-  Compressor() : c_(libdeflate_alloc_compressor(kLevel)) {
-    if (c_ == nullptr) {
-      fatal_error(
-          "Failed to write to gzip encoder: no level 6 compressor could be "
-          "made");
-    }
-  }
-  ~Compressor() { libdeflate_free_compressor(c_); }
-  Compressor(const Compressor&) = delete;
-  Compressor& operator=(const Compressor&) = delete;
-
-  libdeflate_compressor* get() { return c_; }
-
- private:
-  libdeflate_compressor* const c_;
-};
-
 // Owns a zlib raw inflate stream for the length of one call.
 class Inflater {
  public:
@@ -230,20 +210,33 @@ Inflated inflate_into(z_stream* s, std::span<const uint8_t> in, uint8_t* out,
 
 }  // namespace
 
-ByteBuffer gzip_wrap(std::span<const uint8_t> bytes) {
-  Compressor compressor;
+GzipWriter::GzipWriter() : compressor_(libdeflate_alloc_compressor(kLevel)) {
+  if (compressor_ == nullptr) {
+    fatal_error(
+        "Failed to write to gzip encoder: no level 6 compressor could be "
+        "made");
+  }
+}
+
+GzipWriter::~GzipWriter() { libdeflate_free_compressor(compressor_); }
+
+ByteBuffer GzipWriter::wrap(std::span<const uint8_t> bytes) {
   const size_t bound =
-      libdeflate_gzip_compress_bound(compressor.get(), bytes.size());
+      libdeflate_gzip_compress_bound(compressor_, bytes.size());
   ByteBuffer member;
   member.resize(bound);
   const size_t written = libdeflate_gzip_compress(
-      compressor.get(), bytes.data(), bytes.size(), member.data(), bound);
+      compressor_, bytes.data(), bytes.size(), member.data(), bound);
   if (written == 0) {
     fatal_error("Failed to finish gzip encoding: the stream did not fit in " +
                 std::to_string(bound) + " bytes");
   }
   member.resize(written);
   return member;
+}
+
+ByteBuffer gzip_wrap(std::span<const uint8_t> bytes) {
+  return GzipWriter().wrap(bytes);
 }
 
 Result<ByteBuffer> gzip_unwrap(std::span<const uint8_t> bytes) {

@@ -8,6 +8,8 @@
 #include "base/pod_buffer.h"
 #include "error/result.h"
 
+struct libdeflate_compressor;
+
 namespace vonk {
 
 // Wraps `bytes` in one gzip member: header 1F 8B 08 00 00000000 00 FF, raw
@@ -17,6 +19,23 @@ namespace vonk {
 // compressor's own state (well under 1 MiB). A compressor failure is a
 // fatal internal error.
 ByteBuffer gzip_wrap(std::span<const uint8_t> bytes);
+
+// A level 6 compressor kept for many members, for callers that wrap many
+// small payloads in a row (setting one up costs more than deflating a
+// short payload). wrap() writes exactly what gzip_wrap writes. Not for use
+// by two threads at once.
+class GzipWriter {
+ public:
+  GzipWriter();
+  ~GzipWriter();
+  GzipWriter(const GzipWriter&) = delete;
+  GzipWriter& operator=(const GzipWriter&) = delete;
+
+  ByteBuffer wrap(std::span<const uint8_t> bytes);
+
+ private:
+  ::libdeflate_compressor* compressor_;
+};
 
 // Returns the data of the first gzip member of `bytes`, or InvalidPayload
 // carrying "Gzip decompression failed: " and the reason. The memory it
