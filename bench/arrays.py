@@ -337,6 +337,11 @@ def peak_memory() -> None:
             print(f"| {label} | {given:.1f} | {made:.1f} | {rise:.1f} |")
 
 
+def run_section(cfg) -> None:
+    """The runner's section: the tables above at the runner's --quick."""
+    run(cfg.quick)
+
+
 if __name__ == "__main__":
     run(quick="--quick" in sys.argv[1:])
     if "--long" in sys.argv[1:]:

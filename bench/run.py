@@ -31,6 +31,7 @@ SECTIONS = {
     "load": ("startup", "run_load"),
     "sizes": ("formats", "run_sizes"),
     "formats": ("formats", "run_formats"),
+    "arrays": ("arrays", "run_section"),
 }
 GROUPS = {"speed": ("ids", "tokens", "gzip"), "startup": ("import", "load")}
 
