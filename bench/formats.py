@@ -159,15 +159,20 @@ def run_formats(cfg: common.Config) -> None:
          " decode: the stored bytes to a list of ids."],
     )
     if cfg.plot:
+        import arrays
+
         _, sizes, _, _ = measure_sizes(cfg.throughput_tokenizers())
-        draw(names, sizes, speeds, cfg.tokens, cfg.plot)
+        array_ids, array_figures = arrays.single_array_figures(5 if cfg.quick else 15)
+        draw(names, sizes, speeds, cfg.tokens, cfg.plot, (array_ids, array_figures))
         common.emit(f"plot written to {cfg.plot}\n")
 
 
-def draw(names, sizes, speeds, tokens: int, path: str) -> None:
+def draw(names, sizes, speeds, tokens: int, path: str, arrays=None) -> None:
     """Top: bytes per token of each method for each tokenizer and kind of
-    text.  Bottom: encode and decode ns per token of each method (log
-    scale), the first tokenizer's throughput workload."""
+    text.  Middle: encode and decode ns per token of each method (log
+    scale), the first tokenizer's throughput workload.  Bottom, when
+    `arrays` (ids, {method: (B/tok, encode, decode)}) is given: the same
+    for numpy arrays in and out (bench/arrays.py)."""
     try:
         import matplotlib
     except ImportError:
@@ -178,7 +183,11 @@ def draw(names, sizes, speeds, tokens: int, path: str) -> None:
 
     groups = list(sizes)
     colours = plt.get_cmap("tab10").colors
-    figure, (top, bottom) = plt.subplots(2, 1, figsize=(13, 10), gridspec_kw={"height_ratios": [3, 2]})
+    if arrays:
+        figure, (top, bottom, third) = plt.subplots(
+            3, 1, figsize=(13, 14), gridspec_kw={"height_ratios": [3, 2, 2]})
+    else:
+        figure, (top, bottom) = plt.subplots(2, 1, figsize=(13, 10), gridspec_kw={"height_ratios": [3, 2]})
 
     # A fixed-width format is a line, not a bar in every group.
     fixed = [i for i in range(len(names)) if len({round(sizes[g][i], 6) for g in groups}) == 1]
@@ -228,6 +237,33 @@ def draw(names, sizes, speeds, tokens: int, path: str) -> None:
     bottom.grid(axis="y", color="0.9", which="both")
     bottom.set_axisbelow(True)
     bottom.legend(fontsize=8, loc="upper left")
+    if arrays:
+        _time_panel(third, arrays, matplotlib)
     figure.tight_layout()
     figure.savefig(path, dpi=110)
     plt.close(figure)
+
+
+def _time_panel(axes, arrays, matplotlib) -> None:
+    """Encode and decode ns per token of arrays in and out, log scale."""
+    count, figures = arrays
+    labels = list(figures)
+    xs = range(len(labels))
+    encode = axes.bar([x - 0.2 for x in xs], [figures[m][1] for m in labels], 0.4,
+                      label="encode (uint32 array to stored bytes)", color="0.35")
+    decode = axes.bar([x + 0.2 for x in xs], [figures[m][2] for m in labels], 0.4,
+                      label="decode (stored bytes to uint32 array)", color="0.7")
+    axes.bar_label(encode, fmt="%.2g", fontsize=7, padding=1)
+    axes.bar_label(decode, fmt="%.2g", fontsize=7, padding=1)
+    axes.set_yscale("log")
+    values = [v for m in labels for v in figures[m][1:]]
+    axes.set_ylim(min(values) / 1.6, max(values) * 1.6)
+    axes.yaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda v, _: f"{v:g}"))
+    axes.yaxis.set_minor_formatter(matplotlib.ticker.NullFormatter())
+    axes.set_xticks(list(xs))
+    axes.set_xticklabels([f"{m}\n{figures[m][0]:.3f} B/tok" for m in labels], fontsize=8)
+    axes.set_ylabel("ns per token (log scale, lower is faster)")
+    axes.set_title(f"Arrays in, arrays out: {count:,} held-out cl100k_base ids as a numpy uint32 array")
+    axes.grid(axis="y", color="0.9", which="both")
+    axes.set_axisbelow(True)
+    axes.legend(fontsize=8, loc="upper right")
