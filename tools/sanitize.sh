@@ -37,7 +37,8 @@ cmake -S "$root" -B "$build" "${generator[@]}" \
       -DPython_EXECUTABLE="$(command -v "$python")" \
       -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_C_FLAGS="$flags" \
       -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
-      -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined"
+      -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" \
+      -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined"
 cmake --build "$build" -j "$jobs"
 
 status=0
@@ -52,10 +53,10 @@ site="$build/site"
 rm -rf "$site"
 mkdir -p "$site/vonk"
 cp "$root"/vonk/*.py "$root"/vonk/*.pyi "$root"/vonk/py.typed "$site/vonk/"
-for name in _internal _arrays; do
+for name in _internal _arrays libvonk_core; do
   module=$(find "$build" -maxdepth 1 -name "$name*.so" -print -quit)
   if [ -z "$module" ]; then
-    echo "sanitize.sh: the module $name was not built in $build" >&2
+    echo "sanitize.sh: $name was not built in $build" >&2
     exit 1
   fi
   cp "$module" "$site/vonk/"
