@@ -15,7 +15,6 @@ namespace vonk {
 namespace {
 
 constexpr int kModuleApiVersion = 1013;
-constexpr int64_t kMainInterpreter = 0;
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -95,35 +94,8 @@ PyObject* release_owner_at_exit(PyObject* /*self*/, PyObject* /*unused*/) {
 PyMethodDef release_def = {"release_owner", release_owner_at_exit,
                            METH_NOARGS, nullptr};
 
-bool release_with_interpreter(int64_t interpreter) {
-  if (interpreter == kMainInterpreter) return true;
-  PyRef atexit(PyImport_ImportModule("atexit"));
-  if (!atexit) return false;
-  PyRef hook(PyCMethod_New(&release_def, nullptr, nullptr, nullptr));
-  if (!hook) return false;
-  PyRef registered(
-      PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
-  return static_cast<bool>(registered);
-}
-
 PyObject* init_module() {
-  PyInterpreterState* interpreter = PyInterpreterState_Get();
-  if (interpreter == nullptr) return nullptr;
-  const int64_t id = PyInterpreterState_GetID(interpreter);
-  if (id == -1 && PyErr_Occurred()) return nullptr;
-
-  ModuleState& shared = module_state();
-  int64_t owner = -1;
-  if (!shared.owner_interpreter.compare_exchange_strong(owner, id)) {
-    if (owner != id) {
-      PyErr_SetString(PyExc_ImportError,
-                      "vonk._arrays: subinterpreters are not supported; "
-                      "the module can only be used by the first interpreter "
-                      "that imported it in this process");
-      return nullptr;
-    }
-  } else if (!release_with_interpreter(id)) {
-    shared.owner_interpreter.store(-1);
+  if (!claim_owner(&module_state(), "vonk._arrays", &release_def)) {
     return nullptr;
   }
 

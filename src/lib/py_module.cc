@@ -17,7 +17,6 @@ namespace {
 constexpr int kModuleApiVersion = 1013;
 
 // The main interpreter's id.
-constexpr int64_t kMainInterpreter = 0;
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -79,41 +78,9 @@ PyObject* release_owner_at_exit(PyObject* /*self*/, PyObject* /*unused*/) {
 PyMethodDef release_def = {"release_owner", release_owner_at_exit,
                            METH_NOARGS, nullptr};
 
-// A subinterpreter that owns the module gives it up when it is torn down,
-// whether or not its import completed (CPython 3.12 refuses isolated
-// subinterpreters only after initialisation has run). The main interpreter
-// keeps it for the life of the process.
-bool release_with_interpreter(int64_t interpreter) {
-  if (interpreter == kMainInterpreter) return true;
-  PyRef atexit(PyImport_ImportModule("atexit"));
-  if (!atexit) return false;
-  PyRef hook(PyCMethod_New(&release_def, nullptr, nullptr, nullptr));
-  if (!hook) return false;
-  PyRef registered(
-      PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
-  return static_cast<bool>(registered);
-}
-
 PyObject* init_module() {
-  PyInterpreterState* interpreter = PyInterpreterState_Get();
-  if (interpreter == nullptr) return nullptr;
-  const int64_t id = PyInterpreterState_GetID(interpreter);
-  if (id == -1 && PyErr_Occurred()) return nullptr;
-
   ModuleState& state = module_state();
-  int64_t owner = -1;
-  if (!state.owner_interpreter.compare_exchange_strong(owner, id)) {
-    if (owner != id) {
-      PyErr_SetString(PyExc_ImportError,
-                      "vonk._internal: subinterpreters are not supported; "
-                      "the module can only be used by the first interpreter "
-                      "that imported it in this process");
-      return nullptr;
-    }
-  } else if (!release_with_interpreter(id)) {
-    state.owner_interpreter.store(-1);
-    return nullptr;
-  }
+  if (!claim_owner(&state, "vonk._internal", &release_def)) return nullptr;
 
   if (state.module != nullptr) return Py_NewRef(state.module);
 

@@ -43,6 +43,16 @@ ModuleState& module_state();
 // interpreter is torn down.
 void release_owner(ModuleState* state);
 
+// Makes the running interpreter the owner of `state`, or, when another one
+// owns it, raises ImportError naming `module_name` and returns false. A
+// subinterpreter that becomes the owner gives the module up when it is torn
+// down, whether or not its import completes (CPython 3.12 refuses isolated
+// subinterpreters only after initialisation has run): atexit then calls
+// `release_hook`, which must end in release_owner(state). The main
+// interpreter keeps the module for the life of the process.
+bool claim_owner(ModuleState* state, const char* module_name,
+                 PyMethodDef* release_hook);
+
 }  // namespace vonk
 
 #endif  // VONK_LIB_PY_STATE_H_
