@@ -15,6 +15,7 @@
 #include "arrays/batch.h"
 #include "arrays/py_arrays_state.h"
 #include "arrays/py_inputs.h"
+#include "codec/payload.h"
 #include "lib/py_ref.h"
 
 namespace vonk {
@@ -170,6 +171,34 @@ PyObject* pack(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
   return new_bytes(bytes.data(), bytes.size());
 }
 
+// Decodes the plain `payload`, whose list declares `count` ids, straight
+// into a new array('I') of that many: one block for the result, touched by
+// the fill and then by the ids, instead of the core's own block and a copy.
+PyObject* unpack_into_new_array(const Codec& codec,
+                                std::span<const uint8_t> payload,
+                                size_t count) {
+  PyRef one(PyObject_CallFunction(arrays_state().array_type, "s(i)", "I", 0));
+  if (!one) return nullptr;
+  PyRef array(PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(count)));
+  if (!array) return nullptr;
+  // The array is this call's alone until it is returned, so its block
+  // stays where buffer_info() says.
+  PyRef info(PyObject_CallMethod(array.get(), "buffer_info", nullptr));
+  if (!info) return nullptr;
+  PyObject* address = PyTuple_GetItem(info.get(), 0);
+  if (address == nullptr) return nullptr;
+  void* room = PyLong_AsVoidPtr(address);
+  if (room == nullptr && PyErr_Occurred()) return nullptr;
+  std::optional<CodecError> error;
+  {
+    ReleasedLock released;
+    error = codec.decode_token_ids_into(
+        payload, std::span<uint32_t>(static_cast<uint32_t*>(room), count));
+  }
+  if (error) return raise_codec_error(*error);
+  return array.release();
+}
+
 PyObject* unpack(PyObject* /*module*/, PyObject* const* args,
                  Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[kMostParameters];
@@ -180,6 +209,14 @@ PyObject* unpack(PyObject* /*module*/, PyObject* const* args,
   if (!convert_payload(bound[0], kUnpack.positional[0], &input) ||
       !tokenizer_and_flag(kUnpack, bound, &codec, &gzip)) {
     return nullptr;
+  }
+  if (!gzip && input.layout().holds_exactly<uint8_t>()) {
+    const std::span<const uint8_t> payload(
+        reinterpret_cast<const uint8_t*>(input.layout().data),
+        input.layout().count);
+    if (const std::optional<size_t> count = declared_payload_ids(payload)) {
+      return unpack_into_new_array(*codec, payload, *count);
+    }
   }
   std::optional<DecodeResult> ids;
   ElementFault fault;

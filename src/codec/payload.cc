@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -109,6 +110,7 @@ enum class Fault : uint8_t {
   kExpectedI32,
   kListTooLarge,
   kUnexpectedField,
+  kCountMismatch,  // the caller's room does not fit the declared count
 };
 
 const char* fault_text(Fault fault) {
@@ -130,6 +132,7 @@ const char* fault_text(Fault fault) {
     case Fault::kUnexpectedField:
       return "Unexpected fields in payload";
     case Fault::kNone:
+    case Fault::kCountMismatch:
       break;
   }
   return "";
@@ -229,19 +232,10 @@ class Reader {
     return Fault::kNone;
   }
 
-  // Reads `count` elements onto the end of `*ids`, growing it a step at a
-  // time, so that only the room of ids really read is ever written.
-  Fault store_elements(size_t count, PodBuffer<int32_t>* ids) {
-    ids->reserve(count);
-    for (size_t done = 0; done < count;) {
-      const size_t step = std::min(count - done, kIdsPerStep);
-      ids->resize(done + step);
-      if (Fault f = read_elements(step, ids->data() + done); f != Fault::kNone) {
-        return f;
-      }
-      done += step;
-    }
-    return Fault::kNone;
+  // Reads `count` elements into `out`, in order, so that only the room of
+  // ids really read is ever written.
+  Fault store_elements(size_t count, int32_t* out) {
+    return read_elements(count, out);
   }
 
   // Reads `count` elements and keeps none, for the first fault among them.
@@ -263,7 +257,12 @@ class Reader {
   const uint8_t* const end_;
 };
 
-Fault read_payload(std::span<const uint8_t> bytes, PodBuffer<int32_t>* ids) {
+// Reads the payload in `bytes`; its ids go to room(count), which gives
+// room for the `count` ids the list declares (asked only when there are
+// some and the bytes left can hold them) or nullptr when the caller cannot
+// take that count.
+template <typename Room>
+Fault read_payload(std::span<const uint8_t> bytes, Room room) {
   Reader reader(bytes.data(), bytes.data() + bytes.size());
 
   int16_t field_id = 0;
@@ -287,8 +286,16 @@ Fault read_payload(std::span<const uint8_t> bytes, PodBuffer<int32_t>* ids) {
   // so a count of at least the bytes left cannot be read whole: its ids
   // are not stored, only checked for the fault that ends the reading.
   const size_t declared = static_cast<size_t>(count);
-  const Fault f = declared < reader.left() ? reader.store_elements(declared, ids)
-                                           : reader.skip_elements(declared);
+  Fault f;
+  if (declared == 0) {
+    f = Fault::kNone;
+  } else if (declared < reader.left()) {
+    int32_t* out = room(declared);
+    if (out == nullptr) return Fault::kCountMismatch;
+    f = reader.store_elements(declared, out);
+  } else {
+    f = reader.skip_elements(declared);
+  }
   if (f != Fault::kNone) return f;
 
   if (Fault f = reader.read_field_header(&field_id, &type); f != Fault::kNone) {
@@ -331,16 +338,50 @@ ByteBuffer encode_payload(std::span<const int32_t> mapped_ids, bool gzip) {
 Result<PodBuffer<int32_t>> decode_payload(std::span<const uint8_t> bytes,
                                           bool gzip) {
   PodBuffer<int32_t> ids;
+  // Room that is reserved, not written: pages are touched as ids are read.
+  auto room = [&ids](size_t count) {
+    ids.resize(count);
+    return ids.data();
+  };
   Fault fault;
   if (gzip) {
     Result<ByteBuffer> unwrapped = gzip_unwrap(bytes);
     if (!unwrapped.ok()) return std::move(unwrapped).error();
-    fault = read_payload(unwrapped.value(), &ids);
+    fault = read_payload(unwrapped.value(), room);
   } else {
-    fault = read_payload(bytes, &ids);
+    fault = read_payload(bytes, room);
   }
   if (fault != Fault::kNone) return CodecError::invalid_payload(fault_text(fault));
   return ids;
+}
+
+std::optional<size_t> declared_payload_ids(std::span<const uint8_t> bytes) {
+  Reader reader(bytes.data(), bytes.data() + bytes.size());
+  int16_t field_id = 0;
+  uint8_t type = 0;
+  uint8_t element_type = 0;
+  int32_t count = 0;
+  if (reader.read_field_header(&field_id, &type) != Fault::kNone ||
+      type != kTypeList || field_id != 1 ||
+      reader.read_list_header(&element_type, &count) != Fault::kNone ||
+      count < 0 || element_type != kTypeI32 ||
+      static_cast<size_t>(count) >= reader.left()) {
+    return std::nullopt;
+  }
+  return static_cast<size_t>(count);
+}
+
+std::optional<CodecError> decode_payload_into(std::span<const uint8_t> bytes,
+                                              std::span<int32_t> out) {
+  const Fault fault = read_payload(bytes, [out](size_t count) -> int32_t* {
+    return count == out.size() ? out.data() : nullptr;
+  });
+  if (fault == Fault::kCountMismatch) {
+    fatal_error("decode_payload_into: room for " + std::to_string(out.size()) +
+                " ids, but the payload declares another count");
+  }
+  if (fault != Fault::kNone) return CodecError::invalid_payload(fault_text(fault));
+  return std::nullopt;
 }
 
 }  // namespace vonk

@@ -4,8 +4,10 @@
 #define VONK_CODEC_PAYLOAD_H_
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include "base/pod_buffer.h"
+#include "error/codec_error.h"
 #include "error/result.h"
 
 namespace vonk {
@@ -27,6 +29,17 @@ ByteBuffer encode_payload(std::span<const int32_t> mapped_ids, bool gzip);
 // its first fault), and room for them is written only as they are read.
 Result<PodBuffer<int32_t>> decode_payload(std::span<const uint8_t> bytes,
                                           bool gzip);
+
+// The number of ids a plain payload's list declares, when its header reads
+// correctly and the bytes after it could hold that many; nothing otherwise
+// (decode_payload then names the fault).
+std::optional<size_t> declared_payload_ids(std::span<const uint8_t> bytes);
+
+// Reads a plain payload into `out`, which must hold exactly the count
+// declared_payload_ids() gave (another size is a fatal internal error), and
+// fails as decode_payload does. On failure `out` is partly written.
+std::optional<CodecError> decode_payload_into(std::span<const uint8_t> bytes,
+                                              std::span<int32_t> out);
 
 }  // namespace vonk
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -49,6 +50,11 @@ class Codec {
       std::span<const uint8_t> payload, bool gzip) const;
   Result<PodBuffer<uint32_t>> decode_token_ids(
       std::span<const uint8_t> payload, bool gzip) const;
+  // The same for a plain payload, into `out`, which must hold exactly the
+  // count declared_payload_ids(payload) gave. On failure `out` is partly
+  // written.
+  std::optional<CodecError> decode_token_ids_into(
+      std::span<const uint8_t> payload, std::span<uint32_t> out) const;
 
   // Translation without a payload.
   Result<PodBuffer<int32_t>> token_id_to_mapped_id(

@@ -118,6 +118,32 @@ def test_the_result_is_shared_with_numpy_not_copied():
     assert view[0] == 1
 
 
+def outcome(call):
+    try:
+        return list(call())
+    except Exception as error:  # the class and text are what is compared
+        return type(error), str(error)
+
+
+@SETTINGS
+@given(st.lists(st.integers(0, MAPPED_IDS - 1), max_size=30), st.data())
+def test_damaged_payloads_fail_like_the_list_api(values, data):
+    # unpack reads a plain payload whose header looks sound straight into its
+    # result; a damaged body, tail or count must end exactly as the list API.
+    payload = bytearray(list_payload(values, False))
+    for _ in range(data.draw(st.integers(1, 3))):
+        at = data.draw(st.integers(0, len(payload)))
+        action = data.draw(st.sampled_from(["set", "cut", "insert"]))
+        if action == "set" and at < len(payload):
+            payload[at] = data.draw(st.integers(0, 255))
+        elif action == "cut":
+            del payload[at:]
+        else:
+            payload[at:at] = bytes([data.draw(st.integers(0, 255))])
+    damaged = bytes(payload)
+    assert outcome(lambda: unpack(damaged, NAME)) == outcome(lambda: CODEC.decode_token_ids(damaged))
+
+
 @st.composite
 def batches(draw):
     documents = draw(
