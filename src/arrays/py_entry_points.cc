@@ -15,6 +15,7 @@
 #include "arrays/batch.h"
 #include "arrays/py_arrays_state.h"
 #include "arrays/py_inputs.h"
+#include "codec/gzip.h"
 #include "codec/payload.h"
 #include "lib/py_ref.h"
 
@@ -210,10 +211,23 @@ PyObject* unpack(PyObject* /*module*/, PyObject* const* args,
       !tokenizer_and_flag(kUnpack, bound, &codec, &gzip)) {
     return nullptr;
   }
-  if (!gzip && input.layout().holds_exactly<uint8_t>()) {
-    const std::span<const uint8_t> payload(
+  // A payload in one piece whose list header reads soundly (after
+  // inflation, with gzip) goes straight into the result. Anything else takes
+  // the general road, which names the fault (inflating again on the way).
+  if (input.layout().holds_exactly<uint8_t>()) {
+    std::span<const uint8_t> payload(
         reinterpret_cast<const uint8_t*>(input.layout().data),
         input.layout().count);
+    std::optional<Result<ByteBuffer>> inflated;
+    if (gzip) {
+      {
+        ReleasedLock released;
+        inflated.emplace(gzip_unwrap(payload));
+      }
+      if (!inflated->ok()) return raise_codec_error(inflated->error());
+      payload = std::span<const uint8_t>(inflated->value().data(),
+                                         inflated->value().size());
+    }
     if (const std::optional<size_t> count = declared_payload_ids(payload)) {
       return unpack_into_new_array(*codec, payload, *count);
     }

@@ -126,11 +126,11 @@ def outcome(call):
 
 
 @SETTINGS
-@given(st.lists(st.integers(0, MAPPED_IDS - 1), max_size=30), st.data())
-def test_damaged_payloads_fail_like_the_list_api(values, data):
-    # unpack reads a plain payload whose header looks sound straight into its
+@given(st.lists(st.integers(0, MAPPED_IDS - 1), max_size=30), st.booleans(), st.data())
+def test_damaged_payloads_fail_like_the_list_api(values, gzip, data):
+    # unpack reads a payload whose header looks sound straight into its
     # result; a damaged body, tail or count must end exactly as the list API.
-    payload = bytearray(list_payload(values, False))
+    payload = bytearray(list_payload(values, gzip))
     for _ in range(data.draw(st.integers(1, 3))):
         at = data.draw(st.integers(0, len(payload)))
         action = data.draw(st.sampled_from(["set", "cut", "insert"]))
@@ -141,7 +141,8 @@ def test_damaged_payloads_fail_like_the_list_api(values, data):
         else:
             payload[at:at] = bytes([data.draw(st.integers(0, 255))])
     damaged = bytes(payload)
-    assert outcome(lambda: unpack(damaged, NAME)) == outcome(lambda: CODEC.decode_token_ids(damaged))
+    assert outcome(lambda: unpack(damaged, NAME, gzip=gzip)) == outcome(
+        lambda: CODEC.decode_token_ids(damaged, gzip=gzip))
 
 
 @st.composite
