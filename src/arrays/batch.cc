@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "codec/payload.h"
+
 namespace vonk {
 
 std::optional<OffsetFault> check_offsets(std::span<const int64_t> offsets,
@@ -57,8 +59,7 @@ std::optional<DocumentFailure> pack_documents(const Codec& codec,
       member = batch->gzip_writer->wrap(bytes);
       bytes = std::span<const uint8_t>(member.data(), member.size());
     }
-    batch->payloads.insert(batch->payloads.end(), bytes.data(),
-                           bytes.data() + bytes.size());
+    batch->payloads.append(bytes.data(), bytes.size());
     batch->offsets.push_back(static_cast<int64_t>(batch->payloads.size()));
     batch->next_document = d + 1;
     // An empty document still costs a call: count it as one id.
@@ -77,12 +78,24 @@ std::optional<DocumentFailure> unpack_documents(
     const size_t d = batch->next_document;
     const size_t begin = static_cast<size_t>(offsets[d]);
     const size_t end = static_cast<size_t>(offsets[d + 1]);
-    auto ids = codec.decode_token_ids(payloads.subspan(begin, end - begin),
-                                      gzip);
-    if (!ids.ok()) return DocumentFailure{d, std::move(ids).error()};
-    const auto& values = ids.value();
-    batch->token_ids.insert(batch->token_ids.end(), values.data(),
-                            values.data() + values.size());
+    const std::span<const uint8_t> payload =
+        payloads.subspan(begin, end - begin);
+    const std::optional<size_t> count =
+        gzip ? std::nullopt : declared_payload_ids(payload);
+    if (count) {
+      // A plain payload with a sound header goes straight onto the end of
+      // the ids, as unpack() puts one into its result.
+      const size_t at = batch->token_ids.size();
+      batch->token_ids.resize(at + *count);
+      if (auto error = codec.decode_token_ids_into(
+              payload, std::span(batch->token_ids.data() + at, *count))) {
+        return DocumentFailure{d, *std::move(error)};
+      }
+    } else {
+      auto ids = codec.decode_token_ids(payload, gzip);
+      if (!ids.ok()) return DocumentFailure{d, std::move(ids).error()};
+      batch->token_ids.append(ids.value().data(), ids.value().size());
+    }
     batch->offsets.push_back(static_cast<int64_t>(batch->token_ids.size()));
     batch->next_document = d + 1;
     // An empty payload still costs a call: count it as one byte.

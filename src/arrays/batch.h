@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "arrays/integer_layout.h"
+#include "base/pod_buffer.h"
 #include "codec/gzip.h"
 #include "error/codec_error.h"
 #include "lib/codec.h"
@@ -49,7 +50,7 @@ struct DocumentFailure {
 // documents; the output then is complete.
 struct PackedBatch {
   size_t next_document = 0;
-  std::vector<uint8_t> payloads;   // every payload, back to back
+  PodBuffer<uint8_t> payloads;     // every payload, back to back
   std::vector<int64_t> offsets{0};  // n+1 offsets into payloads
   std::vector<uint32_t> scratch;   // one document's widened ids
   // Made by the first gzip document and kept for the rest.
@@ -57,7 +58,7 @@ struct PackedBatch {
 };
 struct UnpackedBatch {
   size_t next_document = 0;
-  std::vector<uint32_t> token_ids;  // every document's ids, back to back
+  PodBuffer<uint32_t> token_ids;    // every document's ids, back to back
   std::vector<int64_t> offsets{0};  // n+1 offsets into token_ids
 };
 

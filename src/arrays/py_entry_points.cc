@@ -251,12 +251,25 @@ PyObject* unpack(PyObject* /*module*/, PyObject* const* args,
   return new_array("I", values.data(), values.size() * sizeof(uint32_t));
 }
 
-// Reserves room for `count` elements ahead, so that a batch's output does
-// not move as it grows: address space only, since the pages are touched as
-// they are written.
-template <typename T>
-void reserve_room(std::vector<T>* values, size_t count) {
-  values->reserve(count);
+// Runs `stretch` (one stretch of a batch, with the lock released) until
+// every document is done, looking for signals between stretches. False
+// with the exception set when a document fails or a signal handler raises.
+template <typename Batch, typename Stretch>
+bool run_batch(Batch* batch, size_t documents, const char* ids_name,
+               Stretch stretch) {
+  for (;;) {
+    std::optional<DocumentFailure> failure;
+    {
+      ReleasedLock released;
+      failure = stretch();
+    }
+    if (failure) {
+      raise_document_failure(*failure, ids_name);
+      return false;
+    }
+    if (batch->next_document == documents) return true;
+    if (PyErr_CheckSignals() != 0) return false;
+  }
 }
 
 // (bytes, array('q')) or (array('I'), array('q')) of a finished batch.
@@ -284,20 +297,15 @@ PyObject* pack_many(PyObject* /*module*/, PyObject* const* args,
   }
   PackedBatch batch;
   const size_t documents = offsets.size() - 1;
-  reserve_room(&batch.payloads, 2 * input.layout().count + 32 * documents);
+  // Room reserved ahead (address space only: pages are touched as they are
+  // written), so that the output seldom moves as it grows.
+  batch.payloads.reserve(2 * input.layout().count + 32 * documents);
   batch.offsets.reserve(offsets.size());
-  for (;;) {
-    std::optional<DocumentFailure> failure;
-    {
-      ReleasedLock released;
-      failure = pack_documents(*codec, input.layout(), offsets, gzip,
-                               kStretch, &batch);
-    }
-    if (failure) {
-      return raise_document_failure(*failure, kPackMany.positional[0]);
-    }
-    if (batch.next_document == documents) break;
-    if (PyErr_CheckSignals() != 0) return nullptr;
+  if (!run_batch(&batch, documents, kPackMany.positional[0], [&] {
+        return pack_documents(*codec, input.layout(), offsets, gzip, kStretch,
+                              &batch);
+      })) {
+    return nullptr;
   }
   return pair(PyRef(new_bytes(batch.payloads.data(), batch.payloads.size())),
               batch.offsets);
@@ -320,8 +328,9 @@ PyObject* unpack_many(PyObject* /*module*/, PyObject* const* args,
   }
   UnpackedBatch batch;
   const size_t documents = offsets.size() - 1;
-  // A plain payload of n bytes holds at most n ids.
-  if (!gzip) reserve_room(&batch.token_ids, input.layout().count);
+  // A plain payload of n bytes holds at most n ids: room reserved ahead
+  // (address space only) keeps the output from moving as it grows.
+  if (!gzip) batch.token_ids.reserve(input.layout().count);
   batch.offsets.reserve(offsets.size());
   std::vector<uint8_t> scratch;
   std::span<const uint8_t> payloads;
@@ -335,18 +344,11 @@ PyObject* unpack_many(PyObject* /*module*/, PyObject* const* args,
     raise_element_fault(kUnpackMany.positional[0], fault, kByteRange);
     return nullptr;
   }
-  for (;;) {
-    std::optional<DocumentFailure> failure;
-    {
-      ReleasedLock released;
-      failure = unpack_documents(*codec, payloads, offsets, gzip, kStretch,
-                                 &batch);
-    }
-    if (failure) {
-      return raise_document_failure(*failure, kUnpackMany.positional[0]);
-    }
-    if (batch.next_document == documents) break;
-    if (PyErr_CheckSignals() != 0) return nullptr;
+  if (!run_batch(&batch, documents, kUnpackMany.positional[0], [&] {
+        return unpack_documents(*codec, payloads, offsets, gzip, kStretch,
+                                &batch);
+      })) {
+    return nullptr;
   }
   return pair(PyRef(new_array("I", batch.token_ids.data(),
                               batch.token_ids.size() * sizeof(uint32_t))),
