@@ -88,28 +88,28 @@ Result<PodBuffer<std::string_view>> Codec::decode_tokens(
       [this](int32_t id) { return mapping_->token_for_mapped_id(id); });
 }
 
+std::optional<CodecError> Codec::token_ids_in_place(
+    std::span<uint32_t> ids) const {
+  std::span<const int32_t> mapped(reinterpret_cast<const int32_t*>(ids.data()),
+                                  ids.size());
+  return translate(mapped, ids.data(), [this](int32_t id) {
+    return mapping_->token_id_for_mapped_id(id);
+  });
+}
+
 std::optional<CodecError> Codec::decode_token_ids_into(
     std::span<const uint8_t> payload, std::span<uint32_t> out) const {
-  // The token ids overwrite the mapped ids they come from.
   std::span<int32_t> mapped(reinterpret_cast<int32_t*>(out.data()), out.size());
   if (auto error = decode_payload_into(payload, mapped)) return error;
-  return translate(std::span<const int32_t>(mapped), out.data(),
-                   [this](int32_t id) {
-                     return mapping_->token_id_for_mapped_id(id);
-                   });
+  return token_ids_in_place(out);
 }
 
 Result<PodBuffer<uint32_t>> Codec::decode_token_ids(
     std::span<const uint8_t> payload, bool gzip) const {
   Result<PodBuffer<int32_t>> decoded = decode_payload(payload, gzip);
   if (!decoded.ok()) return std::move(decoded).error();
-  // The token ids overwrite the mapped ids they come from.
   PodBuffer<uint32_t> ids = std::move(decoded).value().take_as<uint32_t>();
-  std::span<const int32_t> mapped(reinterpret_cast<const int32_t*>(ids.data()),
-                                  ids.size());
-  if (auto error = translate(mapped, ids.data(), [this](int32_t id) {
-        return mapping_->token_id_for_mapped_id(id);
-      })) {
+  if (auto error = token_ids_in_place(std::span(ids.data(), ids.size()))) {
     return *std::move(error);
   }
   return ids;

@@ -63,6 +63,10 @@ class Codec {
       std::span<const int32_t> mapped_ids) const;
 
  private:
+  // Rewrites each element of `ids`, a mapped id stored in its bits, as its
+  // token id, in order, or returns the first miss's error.
+  std::optional<CodecError> token_ids_in_place(std::span<uint32_t> ids) const;
+
   Codec(std::string name, std::shared_ptr<const TokenMapping> mapping)
       : name_(std::move(name)), mapping_(std::move(mapping)) {}
 
