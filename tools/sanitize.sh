@@ -53,7 +53,7 @@ site="$build/site"
 rm -rf "$site"
 mkdir -p "$site/vonk"
 cp "$root"/vonk/*.py "$root"/vonk/*.pyi "$root"/vonk/py.typed "$site/vonk/"
-for name in _internal _arrays libvonk_core; do
+for name in _internal; do
   module=$(find "$build" -maxdepth 1 -name "$name*.so" -print -quit)
   if [ -z "$module" ]; then
     echo "sanitize.sh: $name was not built in $build" >&2

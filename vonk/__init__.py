@@ -7,7 +7,34 @@ try:
         decompress_token_ids,
         list_available_tokenizers,
     )
-    from vonk._arrays import pack, pack_many, unpack, unpack_many
+
+    def _load_arrays():
+        # The buffer API lives in the same shared object as the list API.
+        import importlib.machinery
+        import importlib.util
+        import sys
+
+        from vonk import _internal
+
+        name = __name__ + "._arrays"
+        if name in sys.modules:
+            return sys.modules[name]
+        loader = importlib.machinery.ExtensionFileLoader(name, _internal.__file__)
+        spec = importlib.util.spec_from_file_location(name, _internal.__file__, loader=loader)
+        assert spec is not None
+        module = importlib.util.module_from_spec(spec)
+        sys.modules[name] = module
+        loader.exec_module(module)
+        return module
+
+    _arrays = _load_arrays()
+    del _load_arrays
+    pack, pack_many, unpack, unpack_many = (
+        _arrays.pack,
+        _arrays.pack_many,
+        _arrays.unpack,
+        _arrays.unpack_many,
+    )
 except ImportError as _error:
     import pathlib as _pathlib
 

@@ -28,7 +28,7 @@
 #include "codec/gzip.h"
 #include "codec/payload.h"
 #include "codec/zigzag_run.h"
-#include "lib/codec.h"
+#include "codec/codec.h"
 #include "mapping/tokenizer_registry.h"
 
 namespace {

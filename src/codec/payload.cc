@@ -110,7 +110,6 @@ enum class Fault : uint8_t {
   kExpectedI32,
   kListTooLarge,
   kUnexpectedField,
-  kCountMismatch,  // the caller's room does not fit the declared count
 };
 
 const char* fault_text(Fault fault) {
@@ -132,7 +131,6 @@ const char* fault_text(Fault fault) {
     case Fault::kUnexpectedField:
       return "Unexpected fields in payload";
     case Fault::kNone:
-    case Fault::kCountMismatch:
       break;
   }
   return "";
@@ -149,6 +147,7 @@ class Reader {
   Reader(const uint8_t* begin, const uint8_t* end) : p_(begin), end_(end) {}
 
   size_t left() const { return static_cast<size_t>(end_ - p_); }
+  const uint8_t* position() const { return p_; }
 
   Fault read_byte(uint8_t* out) {
     if (p_ == end_) return Fault::kEndOfFile;
@@ -232,77 +231,37 @@ class Reader {
     return Fault::kNone;
   }
 
-  // Reads `count` elements into `out`, in order, so that only the room of
-  // ids really read is ever written.
-  Fault store_elements(size_t count, int32_t* out) {
-    return read_elements(count, out);
-  }
-
-  // Reads `count` elements and keeps none, for the first fault among them.
-  Fault skip_elements(size_t count) {
-    PodBuffer<int32_t> scratch;
-    scratch.resize(std::min(count, kIdsPerStep));
-    for (size_t done = 0; done < count;) {
-      const size_t step = std::min(count - done, kIdsPerStep);
-      if (Fault f = read_elements(step, scratch.data()); f != Fault::kNone) {
-        return f;
-      }
-      done += step;
-    }
-    return Fault::kNone;
-  }
-
  private:
   const uint8_t* p_;
   const uint8_t* const end_;
 };
 
-// Reads the payload in `bytes`; its ids go to room(count), which gives
-// room for the `count` ids the list declares (asked only when there are
-// some and the bytes left can hold them) or nullptr when the caller cannot
-// take that count.
-template <typename Room>
-Fault read_payload(std::span<const uint8_t> bytes, Room room) {
-  Reader reader(bytes.data(), bytes.data() + bytes.size());
-
+// Reads the field and list headers; on success `*count` is the declared
+// count.
+Fault read_headers(Reader* reader, size_t* count) {
   int16_t field_id = 0;
   uint8_t type = 0;
-  if (Fault f = reader.read_field_header(&field_id, &type); f != Fault::kNone) {
+  if (Fault f = reader->read_field_header(&field_id, &type);
+      f != Fault::kNone) {
     return f;
   }
   if (type == kTypeStop) return Fault::kMissingTokens;
   if (type != kTypeList || field_id != 1) return Fault::kExpectedList;
 
   uint8_t element_type = 0;
-  int32_t count = 0;
-  if (Fault f = reader.read_list_header(&element_type, &count);
+  int32_t declared = 0;
+  if (Fault f = reader->read_list_header(&element_type, &declared);
       f != Fault::kNone) {
     return f;
   }
-  if (count < 0) return Fault::kListTooLarge;
+  if (declared < 0) return Fault::kListTooLarge;
   if (element_type != kTypeI32) return Fault::kExpectedI32;
-
-  // Every element takes at least one byte and the stop byte follows them,
-  // so a count of at least the bytes left cannot be read whole: its ids
-  // are not stored, only checked for the fault that ends the reading.
-  const size_t declared = static_cast<size_t>(count);
-  Fault f;
-  if (declared == 0) {
-    f = Fault::kNone;
-  } else if (declared < reader.left()) {
-    int32_t* out = room(declared);
-    if (out == nullptr) return Fault::kCountMismatch;
-    f = reader.store_elements(declared, out);
-  } else {
-    f = reader.skip_elements(declared);
-  }
-  if (f != Fault::kNone) return f;
-
-  if (Fault f = reader.read_field_header(&field_id, &type); f != Fault::kNone) {
-    return f;
-  }
-  if (type != kTypeStop) return Fault::kUnexpectedField;
+  *count = static_cast<size_t>(declared);
   return Fault::kNone;
+}
+
+CodecError payload_error(Fault fault) {
+  return CodecError::invalid_payload(fault_text(fault));
 }
 
 }  // namespace
@@ -335,53 +294,67 @@ ByteBuffer encode_payload(std::span<const int32_t> mapped_ids, bool gzip) {
   return out;
 }
 
+Result<PayloadReader> PayloadReader::open(std::span<const uint8_t> bytes) {
+  Reader reader(bytes.data(), bytes.data() + bytes.size());
+  size_t count = 0;
+  if (Fault f = read_headers(&reader, &count); f != Fault::kNone) {
+    return payload_error(f);
+  }
+  return PayloadReader(reader.position(), bytes.data() + bytes.size(), count);
+}
+
+std::optional<CodecError> PayloadReader::read(std::span<int32_t> out) {
+  if (out.size() > remaining_) {
+    fatal_error("PayloadReader::read: " + std::to_string(out.size()) +
+                " ids asked for, " + std::to_string(remaining_) + " left");
+  }
+  Reader reader(p_, end_);
+  Fault f = reader.read_elements(out.size(), out.data());
+  remaining_ -= out.size();
+  if (f == Fault::kNone && remaining_ == 0) {
+    int16_t field_id = 0;
+    uint8_t type = 0;
+    f = reader.read_field_header(&field_id, &type);
+    if (f == Fault::kNone && type != kTypeStop) f = Fault::kUnexpectedField;
+  }
+  p_ = reader.position();
+  if (f != Fault::kNone) {
+    remaining_ = 0;
+    p_ = end_;
+    return payload_error(f);
+  }
+  return std::nullopt;
+}
+
+std::optional<CodecError> read_all(PayloadReader* reader,
+                                   PodBuffer<int32_t>* out) {
+  if (reader->plausible()) {
+    out->resize(reader->declared());
+    return reader->read(std::span(out->data(), out->size()));
+  }
+  out->resize(std::min(reader->declared(), kIdsPerStep));
+  do {
+    const size_t step = std::min(reader->remaining(), kIdsPerStep);
+    if (auto error = reader->read(std::span(out->data(), step))) return error;
+  } while (reader->remaining() != 0);
+  // Too few bytes for the declared ids cannot read without a fault.
+  fatal_error("read_all: a payload too short for its ids read whole");
+}
+
 Result<PodBuffer<int32_t>> decode_payload(std::span<const uint8_t> bytes,
                                           bool gzip) {
-  PodBuffer<int32_t> ids;
-  // Room that is reserved, not written: pages are touched as ids are read.
-  auto room = [&ids](size_t count) {
-    ids.resize(count);
-    return ids.data();
-  };
-  Fault fault;
+  ByteBuffer unwrapped;
   if (gzip) {
-    Result<ByteBuffer> unwrapped = gzip_unwrap(bytes);
-    if (!unwrapped.ok()) return std::move(unwrapped).error();
-    fault = read_payload(unwrapped.value(), room);
-  } else {
-    fault = read_payload(bytes, room);
+    Result<ByteBuffer> member = gzip_unwrap(bytes);
+    if (!member.ok()) return std::move(member).error();
+    unwrapped = std::move(member).value();
+    bytes = std::span<const uint8_t>(unwrapped.data(), unwrapped.size());
   }
-  if (fault != Fault::kNone) return CodecError::invalid_payload(fault_text(fault));
+  Result<PayloadReader> reader = PayloadReader::open(bytes);
+  if (!reader.ok()) return std::move(reader).error();
+  PodBuffer<int32_t> ids;
+  if (auto error = read_all(&reader.value(), &ids)) return *std::move(error);
   return ids;
-}
-
-std::optional<size_t> declared_payload_ids(std::span<const uint8_t> bytes) {
-  Reader reader(bytes.data(), bytes.data() + bytes.size());
-  int16_t field_id = 0;
-  uint8_t type = 0;
-  uint8_t element_type = 0;
-  int32_t count = 0;
-  if (reader.read_field_header(&field_id, &type) != Fault::kNone ||
-      type != kTypeList || field_id != 1 ||
-      reader.read_list_header(&element_type, &count) != Fault::kNone ||
-      count < 0 || element_type != kTypeI32 ||
-      static_cast<size_t>(count) >= reader.left()) {
-    return std::nullopt;
-  }
-  return static_cast<size_t>(count);
-}
-
-std::optional<CodecError> decode_payload_into(std::span<const uint8_t> bytes,
-                                              std::span<int32_t> out) {
-  const Fault fault = read_payload(bytes, [out](size_t count) -> int32_t* {
-    return count == out.size() ? out.data() : nullptr;
-  });
-  if (fault == Fault::kCountMismatch) {
-    fatal_error("decode_payload_into: room for " + std::to_string(out.size()) +
-                " ids, but the payload declares another count");
-  }
-  if (fault != Fault::kNone) return CodecError::invalid_payload(fault_text(fault));
-  return std::nullopt;
 }
 
 }  // namespace vonk

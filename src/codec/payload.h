@@ -24,22 +24,56 @@ ByteBuffer encode_payload(std::span<const int32_t> mapped_ids, bool gzip);
 
 // Reads a payload (unwrapping gzip first when `gzip`) into its mapped ids,
 // or fails with InvalidPayload. Memory follows what the input really holds:
-// ids are stored only while the bytes left can still hold the count the
-// list declares (otherwise the rest is checked without being stored, for
-// its first fault), and room for them is written only as they are read.
+// room for the declared count is taken only when the bytes left can hold
+// it (otherwise the ids are read in small pieces for their first fault),
+// and is written only as ids are read.
 Result<PodBuffer<int32_t>> decode_payload(std::span<const uint8_t> bytes,
                                           bool gzip);
 
-// The number of ids a plain payload's list declares, when its header reads
-// correctly and the bytes after it could hold that many; nothing otherwise
-// (decode_payload then names the fault).
-std::optional<size_t> declared_payload_ids(std::span<const uint8_t> bytes);
+// Reads a plain payload in two steps: open() reads the field and list
+// headers, which give the count the list declares; read() then takes the
+// ids into room of the caller's, piece by piece, and with the last piece
+// the stop byte. Faults are those of decode_payload, in the same order.
+// Holds a view of the bytes, which must outlive it.
+class PayloadReader {
+ public:
+  static Result<PayloadReader> open(std::span<const uint8_t> bytes);
 
-// Reads a plain payload into `out`, which must hold exactly the count
-// declared_payload_ids() gave (another size is a fatal internal error), and
-// fails as decode_payload does. On failure `out` is partly written.
-std::optional<CodecError> decode_payload_into(std::span<const uint8_t> bytes,
-                                              std::span<int32_t> out);
+  // Ids the list declares, and how many of them read() has not taken yet.
+  size_t declared() const { return declared_; }
+  size_t remaining() const { return remaining_; }
+
+  // False when the bytes after the headers cannot hold the declared ids
+  // (each takes at least one byte, and the stop byte follows): reading
+  // then surely fails, so callers should not take room for them all.
+  bool plausible() const { return plausible_; }
+
+  // Reads the next out.size() ids into `out`, in order (requires
+  // out.size() <= remaining()); when they are the last, also the stop
+  // byte. Call it at least once, even for an empty list. On failure the
+  // reader is spent and `out` partly written.
+  std::optional<CodecError> read(std::span<int32_t> out);
+
+ private:
+  PayloadReader(const uint8_t* p, const uint8_t* end, size_t declared)
+      : p_(p),
+        end_(end),
+        declared_(declared),
+        remaining_(declared),
+        plausible_(declared < static_cast<size_t>(end - p)) {}
+
+  const uint8_t* p_;  // the next element, or the stop byte
+  const uint8_t* end_;
+  size_t declared_;
+  size_t remaining_;
+  bool plausible_;
+};
+
+// Reads every id of `reader` into `out` (replacing its contents): into room
+// for the declared count when the reader is plausible, else in small pieces
+// for the fault that surely comes.
+std::optional<CodecError> read_all(PayloadReader* reader,
+                                   PodBuffer<int32_t>* out);
 
 }  // namespace vonk
 

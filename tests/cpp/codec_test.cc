@@ -1,4 +1,4 @@
-#include "lib/codec.h"
+#include "codec/codec.h"
 
 #include <gtest/gtest.h>
 

@@ -255,11 +255,67 @@ def test_bad_inputs_raise_exactly(call, kind, message):
         assert caught.value.document == int(message.rsplit(" ", 1)[1].rstrip(")'"))
 
 
-def test_a_list_falls_back_to_the_list_apis_errors():
-    for bad in ([1, 1.0], [1, -1], [2**70]):
-        ours = list_api_error(lambda: pack(bad, NAME))
-        theirs = list_api_error(lambda: vonk.compress_token_ids(bad, NAME))
-        assert (type(ours), str(ours)) == (type(theirs), str(theirs))
+def raised(call):
+    with pytest.raises(Exception) as caught:
+        call()
+    return type(caught.value), str(caught.value), getattr(caught.value, "document", None)
+
+
+# The same fault gives the same exception, text and document whatever
+# container holds the integers.
+SAME_FAULT = {
+    "pack": (lambda c: pack(c([1, -1]), NAME), "int64",
+             f"argument 'token_ids': element 1 is -1, {ID_RANGE}"),
+    "pack-many": (lambda c: pack_many(c([11, 11, -5]), [0, 1, 2, 3], NAME), "int64",
+                  f"argument 'token_ids': element 2 is -5, {ID_RANGE} (document 2)"),
+    "unpack": (lambda c: unpack(c([25, 256, 0]), NAME), "int64",
+               "argument 'payload': element 1 is 256, outside the byte range 0 to 255"),
+    "offsets": (lambda c: pack_many([1, 2], c([0, 2**40, 2]), NAME), "uint64",
+                "argument 'offsets': offset 2 is 2, below the offset before it "
+                "(1099511627776); offsets must not decrease"),
+}
+
+
+@pytest.mark.parametrize(("call", "dtype", "message"), SAME_FAULT.values(), ids=SAME_FAULT.keys())
+def test_a_fault_reads_the_same_from_a_list_and_an_array(call, dtype, message):
+    from_list = raised(lambda: call(list))
+    assert from_list == raised(lambda: call(lambda v: np.array(v, dtype=dtype)))
+    assert from_list[1] == message
+
+
+def test_ints_beyond_64_bits_are_named_with_their_value():
+    big = 2**70
+    assert raised(lambda: pack([1, big], NAME))[1] == (
+        f"argument 'token_ids': element 1 is {big}, {ID_RANGE}")
+    assert raised(lambda: pack_many([1, 2, -big], [0, 2, 3], NAME))[1:] == (
+        f"argument 'token_ids': element 2 is {-big}, {ID_RANGE} (document 1)", 1)
+    assert raised(lambda: unpack([big], NAME))[1] == (
+        f"argument 'payload': element 0 is {big}, outside the byte range 0 to 255")
+    assert raised(lambda: pack_many([1], [0, big], NAME))[1] == (
+        f"argument 'offsets': element 1 is {big}, outside the signed 64-bit range")
+
+
+def test_inputs_whose_buffer_would_mislead_are_refused():
+    masked = np.ma.masked_array([11, 12, 13], mask=[False, True, False])
+    kind, message, _ = raised(lambda: pack(masked, NAME))
+    assert kind is TypeError and message.startswith("argument 'token_ids': a numpy masked array")
+    kind, message, _ = raised(lambda: pack(np.array(["2024-01-01"], dtype="datetime64[D]"), NAME))
+    assert kind is TypeError and message.startswith("argument 'token_ids': ")
+
+
+class BothKinds(array.array):
+    """A buffer whose items, read as a sequence, say something else."""
+
+    def __getitem__(self, index):
+        return 0
+
+    def __iter__(self):
+        return iter([0] * len(self))
+
+
+def test_an_object_that_is_a_buffer_and_a_sequence_is_read_through_its_buffer():
+    both = BothKinds("I", [5, 60000, 17])
+    assert pack(both, NAME) == list_payload([5, 60000, 17], False)
 
 
 def test_four_threads_get_the_single_threaded_results():
