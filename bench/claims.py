@@ -6,29 +6,25 @@
     python bench/claims.py --ids-log2 24 --interrupt-ids 5000000   # smaller
 
 Each case (see CASES and setup() below; bench/README.md says what each
-shows) runs in a fresh process that prints its resident memory just before
-the call, its peak resident memory and the call's wall time, and for the
-interrupted calls how long after the signal the call ended.
+shows) runs in a fresh process (common.run_child, which also takes its peak
+resident memory) that prints its resident memory just before the call and
+the call's wall time, and for the interrupted calls how long after the
+signal the call ended.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
-import resource
 import signal
-import subprocess
 import sys
 import time
 import zlib
 
+import common
+
 MIB = 1 << 20
 DELAY = 0.05  # seconds from the start of an interrupted call to its signal
-
-
-def current_rss() -> int:
-    with open("/proc/self/statm", encoding="ascii") as f:
-        return int(f.read().split()[1]) * resource.getpagesize()
 
 
 def zeros_member() -> bytes:
@@ -81,7 +77,7 @@ def run_case(case: str, args) -> dict:
 
     note, call = setup(case, vonk.Codec("cl100k_base"), args)
     interrupt = case.startswith("int-")
-    before = current_rss()
+    before = common.rss()[0]
     if interrupt:
         signal.signal(signal.SIGALRM, signal.default_int_handler)
         signal.setitimer(signal.ITIMER_REAL, DELAY)
@@ -93,8 +89,7 @@ def run_case(case: str, args) -> dict:
         outcome = f"{type(error).__name__}: {error}".rstrip(": ")
     seconds = time.perf_counter() - start
     signal.setitimer(signal.ITIMER_REAL, 0)
-    return {"before": before, "peak": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024,
-            "seconds": seconds, "after_signal": seconds - DELAY if interrupt else None,
+    return {"before": before, "seconds": seconds, "after_signal": seconds - DELAY if interrupt else None,
             "outcome": outcome + (f" ({note})" if note else "")}
 
 
@@ -117,15 +112,15 @@ def main() -> int:
     print(f"module {internal.__file__}")
     print(f"{'case':10}  {'peak MiB':>9}  {'before MiB':>10}  {'call s':>7}  {'after signal ms':>15}  outcome")
     for case in args.cases or CASES:
-        child = subprocess.run(
-            [sys.executable, __file__, "--case", case, "--ids-log2", str(args.ids_log2),
-             "--interrupt-ids", str(args.interrupt_ids)], capture_output=True, text=True, check=False)
-        if child.returncode != 0:
-            print(f"{case:10}  child exited {child.returncode}: {child.stderr.strip()[-300:]}")
+        try:
+            out, peak = common.run_child([__file__, "--case", case], "--ids-log2", args.ids_log2,
+                                         "--interrupt-ids", args.interrupt_ids, peak=True)
+        except RuntimeError as error:
+            print(f"{case:10}  {error}")
             continue
-        r = json.loads(child.stdout.strip().splitlines()[-1])
+        r = json.loads(out.splitlines()[-1])
         after = "" if r["after_signal"] is None else f"{1e3 * r['after_signal']:.1f}"
-        print(f"{case:10}  {r['peak'] / MIB:9.1f}  {r['before'] / MIB:10.1f}  {r['seconds']:7.2f}"
+        print(f"{case:10}  {peak / MIB:9.1f}  {r['before'] / MIB:10.1f}  {r['seconds']:7.2f}"
               f"  {after:>15}  {r['outcome']}", flush=True)
     return 0
 

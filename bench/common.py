@@ -1,4 +1,5 @@
-"""Shared pieces of the vonk benchmarks: timing, samples, data sets, tables.
+"""Shared pieces of the vonk benchmarks: timing, children, samples, data
+sets, tables.
 
 Standard library only.  Every timed figure is the median of repeated runs in
 one process, taken round robin with the floor or peer it is printed beside,
@@ -18,7 +19,9 @@ import pathlib
 import platform
 import re
 import statistics
+import subprocess
 import sys
+import tempfile
 import time
 from typing import Callable, Sequence
 
@@ -88,6 +91,40 @@ def time_round_robin(fns: Sequence[Callable[[], object]], repeat: int, warmup: i
         if enabled:
             gc.enable()
     return [statistics.median(s) for s in samples]
+
+
+# ---------------------------------------------------------------- children
+
+# GNU time reports the peak resident size of the process it starts, which it
+# forks from its own small one.  The peak that wait4 or RUSAGE_CHILDREN gives
+# for a child of this process is no use: a process started by (v)fork and
+# exec keeps the peak of its parent's memory as its own.
+GNU_TIME = pathlib.Path("/usr/bin/time")
+
+
+def run_child(child: str | Sequence[str], *args: object, peak: bool = False) -> tuple[str, int | None]:
+    """Runs Python on `child` (code, or a script and its options) and `args`
+    in bench/, where no `vonk` folder shadows the installed package; returns
+    its output and, with `peak`, its peak resident bytes.  Raises
+    RuntimeError when the child fails."""
+    argv = [sys.executable, "-B", *(["-c", child] if isinstance(child, str) else child), *map(str, args)]
+    with tempfile.NamedTemporaryFile("r") as report:
+        if peak:
+            if not GNU_TIME.exists():
+                raise SystemExit(f"the peak memory of a child needs GNU time at {GNU_TIME} (apt-get install time)")
+            argv = [str(GNU_TIME), "-f", "%M", "-o", report.name, *argv]  # %M: KiB
+        done = subprocess.run(argv, cwd=BENCH_DIR, capture_output=True, text=True, check=False)
+        if done.returncode != 0:
+            raise RuntimeError(f"child exited {done.returncode}: {done.stderr.strip()[-500:]}")
+        return done.stdout, int(report.read().split()[-1]) * 1024 if peak else None
+
+
+def rss() -> tuple[int, int]:
+    """Resident bytes of this process, and the part of them not backed by a
+    file (the heap)."""
+    with open("/proc/self/statm", encoding="ascii") as f:
+        fields = [int(v) * os.sysconf("SC_PAGE_SIZE") for v in f.read().split()]
+    return fields[1], fields[1] - fields[2]
 
 
 # ---------------------------------------------------------------- samples
@@ -232,13 +269,19 @@ def machine_lines(internal_module) -> list[str]:
 
 
 def print_table(title: str, headers: Sequence[str], rows: Sequence[Sequence[str]],
-                notes: Sequence[str] = (), left: int = 2) -> None:
-    """A plain-text table: the first `left` columns left aligned, the rest right."""
+                notes: Sequence[str] = (), left: int = 2, bars: int | None = None) -> None:
+    """A plain-text table: the first `left` columns left aligned, the rest
+    right; with `bars`, each row ends in a horizontal bar of its figure in
+    that column, scaled to the largest."""
+    if bars is not None:
+        top = max(float(r[bars]) for r in rows)
+        headers, rows = [*headers, ""], [[*r, "#" * max(1, round(float(r[bars]) / top * 40))] for r in rows]
+    ragged = len(headers) - 1 if bars is not None else None  # the bars, left aligned
     widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(headers)]
 
     def line(cells: Sequence[str]) -> str:
         return "  ".join(
-            c.ljust(w) if i < left else c.rjust(w) for i, (c, w) in enumerate(zip(cells, widths))
+            c.ljust(w) if i < left or i == ragged else c.rjust(w) for i, (c, w) in enumerate(zip(cells, widths))
         ).rstrip()
 
     emit(title)

@@ -162,8 +162,7 @@ def run_formats(cfg: common.Config) -> None:
         import arrays
 
         _, sizes, _, _ = measure_sizes(cfg.throughput_tokenizers())
-        array_ids, array_figures = arrays.single_array_figures(5 if cfg.quick else 15)
-        draw(names, sizes, speeds, cfg.tokens, cfg.plot, (array_ids, array_figures))
+        draw(names, sizes, speeds, cfg.tokens, cfg.plot, arrays.single_array_figures(cfg))
         common.emit(f"plot written to {cfg.plot}\n")
 
 
@@ -179,15 +178,13 @@ def draw(names, sizes, speeds, tokens: int, path: str, arrays=None) -> None:
         raise SystemExit("--plot needs matplotlib: pip install '.[bench]'")
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    import matplotlib.ticker
+    from matplotlib.ticker import FuncFormatter, LogLocator, NullFormatter
 
     groups = list(sizes)
     colours = plt.get_cmap("tab10").colors
-    if arrays:
-        figure, (top, bottom, third) = plt.subplots(
-            3, 1, figsize=(13, 14), gridspec_kw={"height_ratios": [3, 2, 2]})
-    else:
-        figure, (top, bottom) = plt.subplots(2, 1, figsize=(13, 10), gridspec_kw={"height_ratios": [3, 2]})
+    ratios = [3, 2, 2] if arrays else [3, 2]
+    figure, (top, *times) = plt.subplots(len(ratios), 1, figsize=(13, 2 * sum(ratios)),
+                                         gridspec_kw={"height_ratios": ratios})
 
     # A fixed-width format is a line, not a bar in every group.
     fixed = [i for i in range(len(names)) if len({round(sizes[g][i], 6) for g in groups}) == 1]
@@ -213,57 +210,39 @@ def draw(names, sizes, speeds, tokens: int, path: str, arrays=None) -> None:
     top.set_axisbelow(True)
     top.legend(ncol=4, fontsize=8, loc="upper center", bbox_to_anchor=(0.5, -0.12))
 
+    def time_panel(axes, labels, pairs, form: str, title: str, tick_colours=()) -> None:
+        """Encode and decode ns per token of each method, log scale."""
+        xs = range(len(labels))
+        for shift, index, shade, what in ((-0.2, 0, "0.35", f"encode ({form} to stored bytes)"),
+                                          (0.2, 1, "0.7", f"decode (stored bytes to {form})")):
+            values = [pair[index] for pair in pairs]
+            bars = axes.bar([x + shift for x in xs], values, 0.4, label=what, color=shade)
+            axes.bar_label(bars, [f"{v:.2g}" if v < 10 else f"{v:.0f}" for v in values], fontsize=7, padding=1)
+        axes.set_yscale("log")
+        values = [v for pair in pairs for v in pair]
+        axes.set_ylim(min(values) / 1.6, max(values) * 1.6)
+        axes.yaxis.set_major_locator(LogLocator(base=10, subs=(1.0, 2.0, 5.0)))
+        axes.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}"))
+        axes.yaxis.set_minor_formatter(NullFormatter())
+        axes.set_xticks(list(xs))
+        axes.set_xticklabels(labels, fontsize=8)
+        for tick, colour in zip(axes.get_xticklabels(), tick_colours):
+            tick.set_color(colour)
+        axes.set_ylabel("ns per token (log scale, lower is faster)")
+        axes.set_title(title)
+        axes.grid(axis="y", color="0.9", which="both")
+        axes.set_axisbelow(True)
+        axes.legend(fontsize=8, loc="upper left")
+
     tokenizer = next(iter(speeds))
-    pairs = speeds[tokenizer]
-    xs = range(len(names))
-    encode = bottom.bar([x - 0.2 for x in xs], [s[0] for s in pairs], 0.4,
-                        label="encode (list of ids to stored bytes)", color="0.35")
-    decode = bottom.bar([x + 0.2 for x in xs], [s[1] for s in pairs], 0.4,
-                        label="decode (stored bytes to list of ids)", color="0.7")
-    bottom.bar_label(encode, fmt="%.0f", fontsize=7, padding=1)
-    bottom.bar_label(decode, fmt="%.0f", fontsize=7, padding=1)
-    bottom.set_yscale("log")
-    values = [v for pair in pairs for v in pair]
-    bottom.set_ylim(min(values) / 1.6, max(values) * 1.6)
-    bottom.yaxis.set_major_locator(matplotlib.ticker.LogLocator(base=10, subs=(1.0, 2.0, 5.0)))
-    bottom.yaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda v, _: f"{v:g}"))
-    bottom.yaxis.set_minor_formatter(matplotlib.ticker.NullFormatter())
-    bottom.set_xticks(list(xs))
-    bottom.set_xticklabels(names, fontsize=8)
-    for index, tick in enumerate(bottom.get_xticklabels()):
-        tick.set_color(colours[index % len(colours)])
-    bottom.set_ylabel("ns per token (log scale, lower is faster)")
-    bottom.set_title(f"Encode and decode time, {tokens:,} ids of {tokenizer} (this machine)")
-    bottom.grid(axis="y", color="0.9", which="both")
-    bottom.set_axisbelow(True)
-    bottom.legend(fontsize=8, loc="upper left")
+    time_panel(times[0], names, speeds[tokenizer], "list of ids",
+               f"Encode and decode time, {tokens:,} ids of {tokenizer} (this machine)",
+               [colours[i % len(colours)] for i in range(len(names))])
     if arrays:
-        _time_panel(third, arrays, matplotlib)
+        count, figures = arrays
+        time_panel(times[1], [f"{m}\n{f[0]:.3f} B/tok" for m, f in figures.items()],
+                   [f[1:] for f in figures.values()], "uint32 array",
+                   f"Arrays in, arrays out: {count:,} held-out cl100k_base ids as a numpy uint32 array")
     figure.tight_layout()
     figure.savefig(path, dpi=110)
     plt.close(figure)
-
-
-def _time_panel(axes, arrays, matplotlib) -> None:
-    """Encode and decode ns per token of arrays in and out, log scale."""
-    count, figures = arrays
-    labels = list(figures)
-    xs = range(len(labels))
-    encode = axes.bar([x - 0.2 for x in xs], [figures[m][1] for m in labels], 0.4,
-                      label="encode (uint32 array to stored bytes)", color="0.35")
-    decode = axes.bar([x + 0.2 for x in xs], [figures[m][2] for m in labels], 0.4,
-                      label="decode (stored bytes to uint32 array)", color="0.7")
-    axes.bar_label(encode, fmt="%.2g", fontsize=7, padding=1)
-    axes.bar_label(decode, fmt="%.2g", fontsize=7, padding=1)
-    axes.set_yscale("log")
-    values = [v for m in labels for v in figures[m][1:]]
-    axes.set_ylim(min(values) / 1.6, max(values) * 1.6)
-    axes.yaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda v, _: f"{v:g}"))
-    axes.yaxis.set_minor_formatter(matplotlib.ticker.NullFormatter())
-    axes.set_xticks(list(xs))
-    axes.set_xticklabels([f"{m}\n{figures[m][0]:.3f} B/tok" for m in labels], fontsize=8)
-    axes.set_ylabel("ns per token (log scale, lower is faster)")
-    axes.set_title(f"Arrays in, arrays out: {count:,} held-out cl100k_base ids as a numpy uint32 array")
-    axes.grid(axis="y", color="0.9", which="both")
-    axes.set_axisbelow(True)
-    axes.legend(fontsize=8, loc="upper right")

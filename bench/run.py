@@ -31,7 +31,8 @@ SECTIONS = {
     "load": ("startup", "run_load"),
     "sizes": ("formats", "run_sizes"),
     "formats": ("formats", "run_formats"),
-    "arrays": ("arrays", "run_section"),
+    "arrays": ("arrays", "run_arrays"),
+    "unpack": ("arrays", "run_unpack"),
 }
 GROUPS = {"speed": ("ids", "tokens", "gzip"), "startup": ("import", "load")}
 

@@ -7,27 +7,20 @@
                same four tables built as Python dicts from data/NAME.jsonl
                (peer), and a cached Codec(name) in the same process
 
-Every child measures itself with time.perf_counter_ns and /proc/self/statm
-and prints one JSON line; the parent takes medians.
+Every child (common.run_child) measures itself with time.perf_counter_ns
+and common.rss and prints one JSON line; the parent takes medians.
 """
 
 from __future__ import annotations
 
 import json
 import statistics
-import subprocess
-import sys
 
 import common
 
-_STATM = r"""
-import json, os, sys, time
-_PAGE = os.sysconf("SC_PAGE_SIZE")
-def statm():
-    # resident bytes, and resident bytes not backed by a file (heap)
-    with open("/proc/self/statm") as f:
-        v = f.read().split()
-    return int(v[1]) * _PAGE, (int(v[1]) - int(v[2])) * _PAGE
+_RSS = r"""
+import json, sys, time
+from common import rss
 """
 
 _CHILD_IMPORT = r"""
@@ -37,14 +30,14 @@ __import__(sys.argv[1])
 print(time.perf_counter_ns() - start)
 """
 
-_CHILD_LOAD = _STATM + r"""
+_CHILD_LOAD = _RSS + r"""
 import vonk._internal as internal
 name = sys.argv[1]
-rss0, anon0 = statm()
+rss0, anon0 = rss()
 start = time.perf_counter_ns()
 codec = internal.Codec(name)
 elapsed = time.perf_counter_ns() - start
-rss1, anon1 = statm()
+rss1, anon1 = rss()
 warm = []
 for _ in range(201):
     t = time.perf_counter_ns()
@@ -53,9 +46,9 @@ for _ in range(201):
 print(json.dumps({"ns": elapsed, "rss": rss1 - rss0, "anon": anon1 - anon0, "warm_ns": sorted(warm)[100]}))
 """
 
-_CHILD_PY_TABLES = _STATM + r"""
+_CHILD_PY_TABLES = _RSS + r"""
 loads = json.loads
-rss0, anon0 = statm()
+rss0, anon0 = rss()
 start = time.perf_counter_ns()
 token_to_mapped, token_id_to_mapped, mapped_to_token_id, mapped_to_token = {}, {}, {}, {}
 with open(sys.argv[1], "rb") as f:
@@ -67,7 +60,7 @@ with open(sys.argv[1], "rb") as f:
             mapped_to_token_id[r["mapped_id"]] = r["token_id"]
             mapped_to_token[r["mapped_id"]] = r["token"]
 elapsed = time.perf_counter_ns() - start
-rss1, anon1 = statm()
+rss1, anon1 = rss()
 print(json.dumps({"ns": elapsed, "rss": rss1 - rss0, "anon": anon1 - anon0}))
 """
 
@@ -77,13 +70,7 @@ def _processes(count: int) -> str:
 
 
 def _child(code: str, arg: str):
-    # The children run in bench/, which holds no `vonk` directory that could
-    # shadow the installed package from the current directory.
-    done = subprocess.run([sys.executable, "-c", code, arg], cwd=common.BENCH_DIR,
-                          capture_output=True, text=True, check=False)
-    if done.returncode != 0:
-        raise RuntimeError(f"child {arg} failed ({done.returncode}): {done.stderr.strip()[-500:]}")
-    return json.loads(done.stdout.strip().splitlines()[-1])
+    return json.loads(common.run_child(code, arg)[0].splitlines()[-1])
 
 
 def run_import(cfg: common.Config) -> None:
