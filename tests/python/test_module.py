@@ -211,8 +211,8 @@ def test_second_interpreter_is_refused(tmp_path):
 
 
 # An isolated subinterpreter that imports vonk first is refused by CPython
-# 3.12 only after the module's initialisation has run; once that interpreter
-# is gone the main interpreter must still be able to import vonk.
+# 3.12 only after the module's initialisation has run; the main interpreter
+# must be able to import vonk while that interpreter still lives.
 LOCKOUT_PROBE = textwrap.dedent(
     """
     try:
@@ -227,9 +227,9 @@ LOCKOUT_PROBE = textwrap.dedent(
         interpreter = interpreters.create()
         run = interpreters.exec
     run(interpreter, "try:\\n    import vonk\\nexcept ImportError:\\n    pass\\n")
-    interpreters.destroy(interpreter)
     import vonk
-    print(vonk.Codec("gpt2").tokenizer_name)
+    print(vonk.Codec("gpt2").tokenizer_name, vonk.pack([1], vonk.Codec("gpt2")).hex())
+    interpreters.destroy(interpreter)
     """
 )
 
@@ -267,4 +267,4 @@ def test_refused_subinterpreter_does_not_lock_out_the_main_one(version):
     if completed.returncode == 77:
         pytest.skip(f"python{version} has no private subinterpreter module")
     assert completed.returncode == 0, completed.stderr
-    assert completed.stdout.strip() == "gpt2"
+    assert completed.stdout.split()[0] == "gpt2"
