@@ -76,15 +76,19 @@ def in_one_process(table: pa.Table, folder: pathlib.Path) -> None:
     print(f"{table.num_rows:,} documents, {token_count:,} tokens ({TOKENIZER})")
     print(f"{'column':<22} {'Parquet options':<38} {'bytes':>10} {'B/token':>8}")
 
+    def per_token(size: int) -> str:
+        # Bytes per token mean nothing for a run without tokens.
+        return f"{size / token_count:.3f}" if token_count else "-"
+
     def report(label: str, column: str, stored: pa.Table, **options: object) -> pathlib.Path:
         path = folder / f"{len(list(folder.iterdir()))}.parquet"
         pq.write_table(stored, path, **options)
         size = column_bytes(path, column)
         shown = ", ".join(f"{key}={value}" for key, value in options.items())
-        print(f"{label:<22} {shown:<38} {size:>10,} {size / token_count:>8.3f}")
+        print(f"{label:<22} {shown:<38} {size:>10,} {per_token(size):>8}")
         return path
 
-    print(f"{'raw uint32':<22} {'':<38} {4 * token_count:>10,} {4:>8.3f}")
+    print(f"{'raw uint32':<22} {'':<38} {4 * token_count:>10,} {per_token(4 * token_count):>8}")
     report("list<uint32>", "tokens", table, compression="none")
     report("list<uint32>", "tokens", table, compression="zstd")
     report("list<uint32>", "tokens", table, compression="zstd", use_dictionary=False)

@@ -10,16 +10,26 @@ it alone; a null document stays null (and takes no payload bytes). Both
 directions run one batch call (`vonk.pack_many`, `vonk.unpack_many`) per
 array or chunk, and the result wraps the payload bytes or ids that call
 returns without copying them (its offsets are narrowed to 32 bits unless
-they need 64). The input is read in place unless a null slot spans values
-(which Arrow allows); then the valid documents are first gathered into one
-contiguous buffer.
+they need 64).
+
+The batch calls take one contiguous run of ids (or payload bytes) and
+offsets. A column is read in place when its valid documents lie one after
+another in its values, as they do in list, large list and fixed-size list
+columns without nulls, and in list views written in order. Otherwise the
+valid documents' ids are first gathered into one contiguous buffer (a
+copy): when a null slot spans values (which Arrow allows, and which every
+null of a fixed-size list does) or when list views overlap or come out of
+order. Binary and string views keep short payloads inside the views, so
+they are always gathered into one buffer first.
 
 This module needs pyarrow and numpy (the `arrow` extra); `import vonk` does
-not import it.
+not import it. List views need pyarrow 16 or later, binary and string views
+pyarrow 18 (the first that casts them to large binary).
 """
 
 from __future__ import annotations
 
+import re
 from collections.abc import Callable
 from typing import Any, TypeAlias
 
@@ -33,9 +43,11 @@ __all__ = ["pack", "unpack"]
 
 # pyarrow ships no type information, so its objects are typed loosely here.
 ListArray: TypeAlias = Any
-"""A pyarrow ListArray or LargeListArray of integers, or a ChunkedArray of them."""
+"""A pyarrow list, large list, list view, large list view or fixed-size list
+array of integers, or a ChunkedArray of one of them."""
 BinaryArray: TypeAlias = Any
-"""A pyarrow BinaryArray or LargeBinaryArray, or a ChunkedArray of them."""
+"""A pyarrow binary, large binary, binary view or string view array, or a
+ChunkedArray of one of them."""
 Tokenizer: TypeAlias = "str | vonk.Codec"
 
 # Above this many bytes (or ids) a column needs 64-bit offsets.
@@ -45,15 +57,39 @@ _Offsets: TypeAlias = npt.NDArray[np.int64]
 _Mask: TypeAlias = "npt.NDArray[np.bool_] | None"
 
 
+def _type_test(name: str) -> Callable[[Any], bool]:
+    """pyarrow's test for a type, or one that is always false when this
+    pyarrow is too old to have the type."""
+    test: Callable[[Any], bool] = getattr(pa.types, name, lambda arrow_type: False)
+    return test
+
+
+_is_list_view = _type_test("is_list_view")
+_is_large_list_view = _type_test("is_large_list_view")
+_is_binary_view = _type_test("is_binary_view")
+_is_string_view = _type_test("is_string_view")
+
+# The batch API's text for a token id out of range; its element index counts
+# the ids handed to pack_many.
+_ELEMENT_FAULT = re.compile(r"argument 'token_ids': element (\d+) is ")
+
+
 def pack(list_array: ListArray, tokenizer: Tokenizer, *, gzip: bool = False) -> BinaryArray:
     """Packs each document (list of token ids) of `list_array` into one payload.
 
-    `list_array` is a pyarrow ListArray or LargeListArray of any integer type
-    (sliced or not, with null documents or not), or a ChunkedArray of them,
-    which gives a ChunkedArray with the same chunks. Returns a BinaryArray,
-    or a LargeBinaryArray when the payloads of one array pass 2**31-1 bytes.
-    Raises what `vonk.pack_many` raises; a batch error's `document` is the
-    failing document's index in `list_array`.
+    `list_array` is a pyarrow ListArray, LargeListArray, ListViewArray,
+    LargeListViewArray or FixedSizeListArray of any integer type (sliced or
+    not, with null documents or not), or a ChunkedArray of them, which gives
+    a ChunkedArray with the same chunks. Returns a BinaryArray, or a
+    LargeBinaryArray when the payloads of one array pass 2**31-1 bytes.
+
+    Raises what `vonk.pack_many` raises, numbered as the caller sees the
+    column: a batch error's `document` (and the " (document N)" of its
+    message) is the failing document's index in `list_array`, counted
+    across chunks from the start of the (sliced) column; a token id out of
+    range is named as "argument 'list_array': element E is V, ...", where E
+    is the position within that document, so that the id is
+    `list_array[N][E]` whatever the column's type, slicing or chunking.
     """
     if isinstance(list_array, pa.ChunkedArray):
         _check_list_type(list_array.type)
@@ -70,12 +106,13 @@ def pack(list_array: ListArray, tokenizer: Tokenizer, *, gzip: bool = False) -> 
 def unpack(binary_array: BinaryArray, tokenizer: Tokenizer, *, gzip: bool = False) -> ListArray:
     """Unpacks each payload of `binary_array` into a list of token ids.
 
-    `binary_array` is a pyarrow BinaryArray or LargeBinaryArray (sliced or
-    not, with nulls or not), or a ChunkedArray of them, which gives a
-    ChunkedArray with the same chunks. Returns a ListArray of uint32, or a
-    LargeListArray when one array's ids pass 2**31-1. A null payload gives a
-    null document. Raises what `vonk.unpack_many` raises; a batch error's
-    `document` is the failing payload's index in `binary_array`.
+    `binary_array` is a pyarrow BinaryArray, LargeBinaryArray,
+    BinaryViewArray or StringViewArray (sliced or not, with nulls or not),
+    or a ChunkedArray of them, which gives a ChunkedArray with the same
+    chunks. Returns a ListArray of uint32, or a LargeListArray when one
+    array's ids pass 2**31-1. A null payload gives a null document. Raises
+    what `vonk.unpack_many` raises; a batch error's `document` is the
+    failing payload's index in `binary_array`, counted across chunks.
     """
     if isinstance(binary_array, pa.ChunkedArray):
         _check_binary_type(binary_array.type)
@@ -92,14 +129,17 @@ def unpack(binary_array: BinaryArray, tokenizer: Tokenizer, *, gzip: bool = Fals
 
 
 def _check_list_type(arrow_type: Any) -> None:
-    if not (pa.types.is_list(arrow_type) or pa.types.is_large_list(arrow_type)) or not (
+    kinds = (pa.types.is_list, pa.types.is_large_list, pa.types.is_fixed_size_list,
+             _is_list_view, _is_large_list_view)
+    if not any(is_kind(arrow_type) for is_kind in kinds) or not (
         pa.types.is_integer(arrow_type.value_type)
     ):
         raise TypeError(f"list_array must hold lists of integers, not {arrow_type}")
 
 
 def _check_binary_type(arrow_type: Any) -> None:
-    if not (pa.types.is_binary(arrow_type) or pa.types.is_large_binary(arrow_type)):
+    kinds = (pa.types.is_binary, pa.types.is_large_binary, _is_binary_view, _is_string_view)
+    if not any(is_kind(arrow_type) for is_kind in kinds):
         raise TypeError(f"binary_array must hold binary values, not {arrow_type}")
 
 
@@ -121,22 +161,23 @@ def _chunked(
 
 def _pack_one(array: Any, tokenizer: Tokenizer, gzip: bool, first: int) -> Any:
     valid = _valid_mask(array)
-    offsets = _offsets(array)
-    if _nulls_span_values(offsets, valid):
-        # flatten() gathers the valid documents' ids alone (a copy).
-        values = array.flatten()
-    else:
-        # In place; the values of a sliced array start at its first offset.
-        values = array.values.slice(offsets[0], offsets[-1] - offsets[0])
-    if values.null_count:
-        raise ValueError("list_array holds null token ids")
-    ids = values.to_numpy(zero_copy_only=True)
+    starts, sizes = _list_ranges(array)
+    if valid is not None:
+        starts, sizes = starts[valid], sizes[valid]
+    child = array.values
+    if len(starts) and (starts.min() < 0 or (starts + sizes).max() > len(child)):
+        raise ValueError("list_array has lists that reach past its values")
+    offsets = np.zeros(len(sizes) + 1, dtype=np.int64)
+    np.cumsum(sizes, out=offsets[1:])
+    ids, child_positions = _ids_of(child, starts, sizes, offsets)
+    if child.null_count:
+        child_valid = child.is_valid().to_numpy(zero_copy_only=False)
+        if not child_valid[child_positions].all():
+            raise ValueError("list_array holds null token ids")
     try:
-        payloads, payload_offsets = vonk.pack_many(
-            ids, _compact_offsets(offsets, valid).data, tokenizer, gzip=gzip
-        )
+        payloads, payload_offsets = vonk.pack_many(ids, offsets.data, tokenizer, gzip=gzip)
     except Exception as error:
-        _renumber(error, valid, first)
+        _renumber(error, valid, first, offsets)
         raise
     data = pa.py_buffer(payloads)
     return _from_parts(
@@ -144,7 +185,78 @@ def _pack_one(array: Any, tokenizer: Tokenizer, gzip: bool, first: int) -> Any:
     )
 
 
+def _list_ranges(array: Any) -> tuple[_Offsets, _Offsets]:
+    """Where each slot's list lies in `array.values`: start and length (int64).
+
+    A null slot's range is whatever the array holds there, which may be
+    anything in a list view and spans values in a fixed-size list.
+    """
+    n = len(array)
+    arrow_type = array.type
+    if pa.types.is_fixed_size_list(arrow_type):
+        size = arrow_type.list_size
+        starts: _Offsets = (np.arange(n, dtype=np.int64) + array.offset) * size
+        return starts, np.full(n, size, dtype=np.int64)
+    if n == 0:
+        return np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64)
+    if _is_list_view(arrow_type) or _is_large_list_view(arrow_type):
+        width = np.int64 if _is_large_list_view(arrow_type) else np.int32
+        buffers = array.buffers()
+        window = slice(array.offset, array.offset + n)
+        starts = np.frombuffer(buffers[1], dtype=width)[window].astype(np.int64)
+        sizes: _Offsets = np.frombuffer(buffers[2], dtype=width)[window].astype(np.int64)
+        return starts, sizes
+    offsets = _offsets(array)
+    return offsets[:-1], np.diff(offsets)
+
+
+def _ids_of(
+    child: Any, starts: _Offsets, sizes: _Offsets, offsets: _Offsets
+) -> tuple[npt.NDArray[Any], Any]:
+    """The ids of the ranges (`starts`, `sizes`) of `child`, one after another
+    (`offsets` bound them), and which positions of `child` they come from.
+
+    A view of `child`'s data when the ranges follow one another there; else
+    a gathered copy.
+    """
+    filled = sizes > 0
+    starts, sizes = starts[filled], sizes[filled]
+    values = _raw_values(child)
+    if len(starts) == 0:
+        return values[:0], slice(0, 0)
+    if np.array_equal(starts[1:], starts[:-1] + sizes[:-1]):
+        window = slice(int(starts[0]), int(starts[0] + offsets[-1]))
+        return values[window], window
+    # Each id's position in `child`: its position in the result, moved by
+    # how far its list starts from where the result places it.
+    positions = np.arange(offsets[-1], dtype=np.int64)
+    positions += np.repeat(starts - offsets[:-1][filled], sizes)
+    return values[positions], positions
+
+
+def _raw_values(child: Any) -> npt.NDArray[Any]:
+    """`child`'s integers as a numpy view of its data buffer, whether valid
+    or not."""
+    # (Not to_pandas_dtype(), which imports pandas.)
+    signed = pa.types.is_signed_integer(child.type)
+    dtype = np.dtype(f"{'i' if signed else 'u'}{child.type.bit_width // 8}")
+    data = child.buffers()[1]
+    if data is None:
+        return np.zeros(0, dtype=dtype)
+    values: npt.NDArray[Any] = np.frombuffer(data, dtype=dtype)
+    return values[child.offset : child.offset + len(child)]
+
+
 def _unpack_one(array: Any, tokenizer: Tokenizer, gzip: bool, first: int) -> Any:
+    if _is_binary_view(array.type) or _is_string_view(array.type):
+        # Short payloads live inside the views: gather all into one buffer.
+        try:
+            array = array.cast(pa.large_binary())
+        except pa.ArrowNotImplementedError as error:
+            raise TypeError(
+                f"binary_array of {array.type} needs pyarrow 18 or later "
+                f"(this is {pa.__version__})"
+            ) from error
     valid = _valid_mask(array)
     offsets = _offsets(array)
     payload_offsets = _compact_offsets(offsets, valid).data
@@ -176,7 +288,8 @@ def _valid_mask(array: Any) -> _Mask:
 
 
 def _offsets(array: Any) -> _Offsets:
-    """The array's n+1 offsets (a sliced array's start past 0) as int64."""
+    """The n+1 offsets of a list or binary array (a sliced array's start
+    past 0) as int64."""
     if len(array) == 0:
         return np.zeros(1, dtype=np.int64)
     large = pa.types.is_large_list(array.type) or pa.types.is_large_binary(array.type)
@@ -234,11 +347,17 @@ def _from_parts(
     )
 
 
-def _renumber(error: Exception, valid: _Mask, first: int) -> None:
-    """Makes a batch error's `document` the index in the caller's array.
+def _renumber(
+    error: Exception, valid: _Mask, first: int, id_offsets: _Offsets | None = None
+) -> None:
+    """Numbers a batch error as the caller sees the column.
 
     The batch call saw only the valid documents of one chunk, which starts
-    at `first` in the caller's (chunked) array.
+    at `first` in the caller's (chunked) array: its `document` becomes the
+    index in the caller's array. With `id_offsets` (those handed to
+    pack_many), an element index of the message, which counts the ids handed
+    to pack_many, becomes the position within the failing document, and the
+    argument is named as vonk.arrow.pack names it.
     """
     index = getattr(error, "document", None)
     if not isinstance(index, int):
@@ -247,8 +366,15 @@ def _renumber(error: Exception, valid: _Mask, first: int) -> None:
     if valid is not None:
         index = int(np.flatnonzero(valid)[index])
     setattr(error, "document", first + index)
+    if not (error.args and isinstance(error.args[0], str)):
+        return
+    message = error.args[0]
     # The message names the document too; make it name the same one.
     suffix = f" (document {batch_index})"
-    if error.args and isinstance(error.args[0], str) and error.args[0].endswith(suffix):
-        message = error.args[0][: -len(suffix)] + f" (document {first + index})"
-        error.args = (message, *error.args[1:])
+    if message.endswith(suffix):
+        message = message[: -len(suffix)] + f" (document {first + index})"
+    fault = _ELEMENT_FAULT.match(message)
+    if id_offsets is not None and fault is not None:
+        element = int(fault.group(1)) - int(id_offsets[batch_index])
+        message = f"argument 'list_array': element {element} is " + message[fault.end() :]
+    error.args = (message, *error.args[1:])
