@@ -12,7 +12,10 @@
 //    encode_payload writes exactly the shortest-form bytes of a literal
 //    writer, the gzip form is gzip_wrap of the plain form, and
 //    decode_payload(encode_payload(ids, gz), gz) == ids;
+//  - the two-step reader, taking the ids in pieces of sizes drawn from the
+//    input, ends exactly as decode_payload does;
 //  - the bulk varint reader agrees with the literal reading.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -78,6 +81,32 @@ void check_decode(std::span<const uint8_t> input, bool gzip) {
   if (decoded.ok()) check_reencodes(decoded.value());
 }
 
+// The two-step reader in pieces of 1 to 8 ids against decode_payload.
+void check_pieces(std::span<const uint8_t> input) {
+  vonk::Result<vonk::PodBuffer<int32_t>> whole = vonk::decode_payload(input, false);
+  vonk::Result<vonk::PayloadReader> reader = vonk::PayloadReader::open(input);
+  if (!reader.ok()) {
+    FUZZ_CHECK(!whole.ok());
+    FUZZ_CHECK(carried(whole.error()) == carried(reader.error()));
+    return;
+  }
+  Ids ids;
+  size_t draw = 0;
+  do {
+    const size_t want = 1 + (input[draw++ % input.size()] & 7);
+    const size_t step = std::min(want, reader.value().remaining());
+    const size_t at = ids.size();
+    ids.resize(at + step);
+    if (auto error = reader.value().read(std::span(ids.data() + at, step))) {
+      FUZZ_CHECK(!whole.ok());
+      FUZZ_CHECK(carried(whole.error()) == carried(*error));
+      return;
+    }
+  } while (reader.value().remaining() != 0);
+  FUZZ_CHECK(whole.ok());
+  FUZZ_CHECK(whole.value() == ids);
+}
+
 // Round trip of ids taken from the input.
 void check_round_trip(std::span<const uint8_t> input, bool gzip) {
   Ids ids(input.size() / 4);
@@ -119,6 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool gzip = (data[0] & 1) != 0;
   const std::span<const uint8_t> input(data + 1, size - 1);
   check_decode(input, gzip);
+  check_pieces(input);
   check_round_trip(input, gzip);
   check_run_reader(input);
   return 0;

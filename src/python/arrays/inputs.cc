@@ -85,22 +85,34 @@ IntegerLayout packed_layout(std::span<const int64_t> values) {
   return layout;
 }
 
-// Sets TypeError for a numpy masked array, whose buffer holds the values
-// under its mask as well. Looks only when numpy.ma has been imported.
-bool refuse_masked(PyObject* object, const char* name) {
+// numpy.ma.MaskedArray (a borrowed reference, kept in the module state once
+// found), or nullptr while numpy.ma has not been imported.
+PyObject* masked_array_type() {
+  ModuleState& state = module_state();
+  if (state.masked_array_type != nullptr) return state.masked_array_type;
   PyObject* modules = PySys_GetObject("modules");  // borrowed
   PyObject* ma = modules != nullptr && PyDict_Check(modules)
                      ? PyDict_GetItemString(modules, "numpy.ma")
                      : nullptr;
-  if (ma == nullptr) return false;
-  PyRef masked_type(PyObject_GetAttrString(ma, "MaskedArray"));
-  if (!masked_type) {
+  if (ma == nullptr) return nullptr;
+  PyObject* type = PyObject_GetAttrString(ma, "MaskedArray");
+  if (type == nullptr || !PyType_Check(type)) {
     PyErr_Clear();
+    Py_XDECREF(type);
+    return nullptr;
+  }
+  state.masked_array_type = type;
+  return type;
+}
+
+// Sets TypeError for a numpy masked array, whose buffer holds the values
+// under its mask as well.
+bool refuse_masked(PyObject* object, const char* name) {
+  PyObject* masked = masked_array_type();
+  if (masked == nullptr ||
+      !PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(masked))) {
     return false;
   }
-  const int masked = PyObject_IsInstance(object, masked_type.get());
-  if (masked < 0) return true;
-  if (masked == 0) return false;
   PyErr_Format(PyExc_TypeError,
                "argument '%s': a numpy masked array would be read with its "
                "masked values; pass arr.compressed() or arr.filled(value)",

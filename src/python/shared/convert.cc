@@ -98,7 +98,9 @@ bool wide_element(PyObject* item, int64_t* out, PyRef* beyond) {
     item = index.get();
   }
   int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
+  const long long value = sizeof(long) >= 8
+                              ? PyLong_AsLongAndOverflow(item, &overflow)
+                              : PyLong_AsLongLongAndOverflow(item, &overflow);
   if (value == -1 && PyErr_Occurred()) return false;
   if (overflow != 0) {
     *out = WideIntegers::kBeyond;
@@ -382,14 +384,20 @@ bool convert_sequence(PyObject* object, const char* name, WideIntegers* out) {
     return true;
   }
   std::vector<int64_t>& values = out->values_;
+  const SmallInts& small_ints = module_state().small_ints;
   const bool read =
-      !refuse_str(object) &&
+      !refuse_str(object) && module_state().small_ints.fill() &&
       for_each_element(
           object,
           [&values](size_t count, bool exact) {
             values.reserve(reservation(count, exact, sizeof(int64_t)));
           },
-          [out, &values](PyObject* item) {
+          [out, &values, &small_ints](PyObject* item) __attribute__((always_inline)) {
+            uint8_t byte;
+            if (small_ints.lookup(item, &byte)) {
+              values.push_back(byte);
+              return true;
+            }
             int64_t value;
             PyRef beyond;
             if (!wide_element(item, &value, &beyond)) return false;

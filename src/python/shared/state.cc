@@ -17,6 +17,7 @@ void release_owner(ModuleState* state) {
   Py_CLEAR(state->codec_type);
   Py_CLEAR(state->panic_type);
   Py_CLEAR(state->array_type);
+  Py_CLEAR(state->masked_array_type);
   state->small_ints.release();
   state->owner_interpreter.store(-1);
 }

@@ -29,6 +29,7 @@ struct ModuleState {
   PyObject* codec_type = nullptr;       // the Codec class
   PyObject* panic_type = nullptr;       // PanicException
   PyObject* array_type = nullptr;       // array.array, for the buffer API
+  PyObject* masked_array_type = nullptr;  // numpy.ma.MaskedArray, once seen
   SmallInts small_ints;                 // ints 0..255 for payload bytes
 
   // Method tables and the docstrings they point to, built once from the
