@@ -341,16 +341,21 @@ std::optional<CodecError> read_all(PayloadReader* reader,
   fatal_error("read_all: a payload too short for its ids read whole");
 }
 
+Result<std::span<const uint8_t>> plain_payload(std::span<const uint8_t> bytes,
+                                               bool gzip, ByteBuffer* inflated) {
+  if (!gzip) return bytes;
+  Result<ByteBuffer> member = gzip_unwrap(bytes);
+  if (!member.ok()) return std::move(member).error();
+  *inflated = std::move(member).value();
+  return std::span<const uint8_t>(inflated->data(), inflated->size());
+}
+
 Result<PodBuffer<int32_t>> decode_payload(std::span<const uint8_t> bytes,
                                           bool gzip) {
-  ByteBuffer unwrapped;
-  if (gzip) {
-    Result<ByteBuffer> member = gzip_unwrap(bytes);
-    if (!member.ok()) return std::move(member).error();
-    unwrapped = std::move(member).value();
-    bytes = std::span<const uint8_t>(unwrapped.data(), unwrapped.size());
-  }
-  Result<PayloadReader> reader = PayloadReader::open(bytes);
+  ByteBuffer inflated;
+  Result<std::span<const uint8_t>> plain = plain_payload(bytes, gzip, &inflated);
+  if (!plain.ok()) return std::move(plain).error();
+  Result<PayloadReader> reader = PayloadReader::open(plain.value());
   if (!reader.ok()) return std::move(reader).error();
   PodBuffer<int32_t> ids;
   if (auto error = read_all(&reader.value(), &ids)) return *std::move(error);

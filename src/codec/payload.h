@@ -22,6 +22,11 @@ inline constexpr uint64_t kMaxPayloadIds = 2147483647;
 // internal error, since its header cannot be written.
 ByteBuffer encode_payload(std::span<const int32_t> mapped_ids, bool gzip);
 
+// The plain payload of `bytes`: the bytes themselves, or with `gzip` the
+// data of their member, inflated into *inflated, which the result views.
+Result<std::span<const uint8_t>> plain_payload(std::span<const uint8_t> bytes,
+                                               bool gzip, ByteBuffer* inflated);
+
 // Reads a payload (unwrapping gzip first when `gzip`) into its mapped ids,
 // or fails with InvalidPayload. Memory follows what the input really holds:
 // room for the declared count is taken only when the bytes left can hold

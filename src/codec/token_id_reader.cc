@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "codec/gzip.h"
 #include "error/fatal_error.h"
 
 namespace vonk {
@@ -19,15 +18,12 @@ Result<TokenIdReader> TokenIdReader::open(const Codec& codec,
                                           std::span<const uint8_t> payload,
                                           bool gzip) {
   ByteBuffer inflated;
-  if (gzip) {
-    Result<ByteBuffer> member = gzip_unwrap(payload);
-    if (!member.ok()) return std::move(member).error();
-    inflated = std::move(member).value();
-    payload = std::span<const uint8_t>(inflated.data(), inflated.size());
-  }
+  Result<std::span<const uint8_t>> plain =
+      plain_payload(payload, gzip, &inflated);
+  if (!plain.ok()) return std::move(plain).error();
   // The reader points into the inflated block, which stays where it is
   // when the buffer moves into the result.
-  Result<PayloadReader> reader = PayloadReader::open(payload);
+  Result<PayloadReader> reader = PayloadReader::open(plain.value());
   if (!reader.ok()) return std::move(reader).error();
   return TokenIdReader(codec, std::move(inflated), reader.value());
 }
