@@ -332,8 +332,11 @@ ByteBuffer GzipWriter::wrap(std::span<const uint8_t> bytes) {
       libdeflate_gzip_compress_bound(compressor_, bytes.size());
   ByteBuffer member;
   member.resize(bound);
-  const size_t written = libdeflate_gzip_compress(
-      compressor_, bytes.data(), bytes.size(), member.data(), bound);
+  // Never a null pointer, even for no bytes: libdeflate adds the size to it.
+  static constexpr uint8_t kNoBytes[1] = {};
+  const uint8_t* in = bytes.empty() ? kNoBytes : bytes.data();
+  const size_t written = libdeflate_gzip_compress(compressor_, in, bytes.size(),
+                                                  member.data(), bound);
   if (written == 0) {
     fatal_error("Failed to finish gzip encoding: the stream did not fit in " +
                 std::to_string(bound) + " bytes");
