@@ -8,9 +8,12 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "codec/byte_order.h"
+#include "codec/gzip_reference.h"
 #include "error/codec_error.h"
 #include "error/fatal_error.h"
 
@@ -38,6 +41,12 @@ constexpr size_t kMaxZlibChunk = size_t{1} << 30;
 
 // Smallest room given to the inflater when its input gives no better hint.
 constexpr size_t kMinRoom = 32768;
+
+// Room libdeflate gets beyond the declared size of the data: its fast loop
+// stops this close to the end of its room (a match and two literals, plus
+// the overrun of its word-sized copies), and the generic loop that ends the
+// data is slower. Never written beyond a few words past the data.
+constexpr size_t kSpareRoom = 300;
 
 constexpr char kEndOfFile[] = "unexpected end of file";
 constexpr char kBadHeader[] = "invalid gzip header";
@@ -138,6 +147,14 @@ size_t largest_room(size_t data) {
   return kMaxInflateRatio * data + 1;
 }
 
+// Whether a member that ends `in` and whose DEFLATE data starts at
+// `data_start` may declare `size` bytes of data in its ISIZE, that is could
+// inflate to that many.
+bool believable_size(std::span<const uint8_t> in, size_t data_start,
+                     size_t size) {
+  return size < largest_room(in.size() - data_start);
+}
+
 // First room for the inflated data of the stream of `in` from `data_start`.
 // A member that ends the input ends in its ISIZE; that value is believed
 // when the data could inflate to that size, so a forged trailer cannot
@@ -150,7 +167,7 @@ size_t first_room(std::span<const uint8_t> in, size_t data_start) {
   const size_t largest = largest_room(data);
   if (data >= kTrailerSize) {
     const size_t hinted = load_le32(in.data() + in.size() - 4);
-    if (hinted < largest) return hinted + 1;
+    if (believable_size(in, data_start, hinted)) return hinted + 1;
   }
   return std::min(largest, std::max(kMinRoom, 4 * data));
 }
@@ -208,45 +225,71 @@ Inflated inflate_into(z_stream* s, std::span<const uint8_t> in, uint8_t* out,
   }
 }
 
-}  // namespace
-
-GzipWriter::GzipWriter() : compressor_(libdeflate_alloc_compressor(kLevel)) {
-  if (compressor_ == nullptr) {
-    fatal_error(
-        "Failed to write to gzip encoder: no level 6 compressor could be "
-        "made");
+// One libdeflate decompressor for each thread that unwraps, made on first
+// use and freed when the thread ends: making one costs more than inflating
+// a short payload. It holds only decode tables, rebuilt by every call.
+libdeflate_decompressor* thread_decompressor() {
+  struct Owner {
+    libdeflate_decompressor* decompressor = nullptr;
+    ~Owner() { libdeflate_free_decompressor(decompressor); }
+  };
+  thread_local Owner owner;
+  if (owner.decompressor == nullptr) {
+    owner.decompressor = libdeflate_alloc_decompressor();
+    if (owner.decompressor == nullptr) throw std::bad_alloc();
   }
+  return owner.decompressor;
 }
 
-GzipWriter::~GzipWriter() { libdeflate_free_compressor(compressor_); }
-
-ByteBuffer GzipWriter::wrap(std::span<const uint8_t> bytes) {
-  const size_t bound =
-      libdeflate_gzip_compress_bound(compressor_, bytes.size());
-  ByteBuffer member;
-  member.resize(bound);
-  const size_t written = libdeflate_gzip_compress(
-      compressor_, bytes.data(), bytes.size(), member.data(), bound);
-  if (written == 0) {
-    fatal_error("Failed to finish gzip encoding: the stream did not fit in " +
-                std::to_string(bound) + " bytes");
+// The fast reading of the member of `in` whose DEFLATE data starts at
+// `data_start`: libdeflate inflates in one call into room for the size the
+// input's last four bytes declare (the member's ISIZE when it ends the
+// input), and the trailer after the stream must match the data. Gives
+// nothing when anything is amiss: a size the data could not reach, a stream
+// libdeflate refuses, room too small, a missing or mismatched trailer. The
+// caller then reads the member with zlib, whose reading is authoritative.
+// So this reading needs to be right only when it gives data: the vendored
+// libdeflate refuses every stream zlib refuses (see
+// third_party/libdeflate/README.vonk), and on a stream both accept they give
+// the same data and end at the same byte. Room that proves too small is
+// never grown: libdeflate cannot resume, so a second attempt would start
+// over, and zlib's reading costs little more.
+std::optional<ByteBuffer> inflate_fast(std::span<const uint8_t> in,
+                                       size_t data_start) {
+  const std::span<const uint8_t> stream = in.subspan(data_start);
+  if (stream.size() < kTrailerSize) return std::nullopt;
+  const size_t declared = load_le32(in.data() + in.size() - 4);
+  if (!believable_size(in, data_start, declared) ||
+      declared > SIZE_MAX - kSpareRoom) {
+    return std::nullopt;
   }
-  member.resize(written);
-  return member;
+  ByteBuffer out;
+  out.resize(declared + kSpareRoom);
+  size_t consumed = 0;
+  size_t produced = 0;
+  const libdeflate_result r = libdeflate_deflate_decompress_ex(
+      thread_decompressor(), stream.data(), stream.size(), out.data(),
+      out.size(), &consumed, &produced);
+  if (r != LIBDEFLATE_SUCCESS || stream.size() - consumed < kTrailerSize) {
+    return std::nullopt;
+  }
+  const uint8_t* trailer = stream.data() + consumed;
+  if (load_le32(trailer + 4) != static_cast<uint32_t>(produced) ||
+      load_le32(trailer) != crc32_of(0, out.data(), produced)) {
+    return std::nullopt;
+  }
+  out.resize(produced);
+  return out;
 }
 
-ByteBuffer gzip_wrap(std::span<const uint8_t> bytes) {
-  return GzipWriter().wrap(bytes);
-}
-
-Result<ByteBuffer> gzip_unwrap(std::span<const uint8_t> bytes) {
-  size_t pos = 0;
-  if (const char* e = read_header(bytes, &pos)) return unwrap_error(e);
-  const std::span<const uint8_t> stream = bytes.subspan(pos);
-
+// zlib's reading of the member of `in` whose DEFLATE data starts at
+// `data_start`: the data, or the failure of the DEFLATE data or trailer.
+Result<ByteBuffer> inflate_with_zlib(std::span<const uint8_t> in,
+                                     size_t data_start) {
+  const std::span<const uint8_t> stream = in.subspan(data_start);
   Inflater inflater;
   ByteBuffer out;
-  size_t room = first_room(bytes, pos);
+  size_t room = first_room(in, data_start);
   size_t produced = 0;
   size_t consumed = 0;
   for (;;) {
@@ -270,6 +313,55 @@ Result<ByteBuffer> gzip_unwrap(std::span<const uint8_t> bytes) {
     return unwrap_error(kBadChecksum);
   }
   return out;
+}
+
+}  // namespace
+
+GzipWriter::GzipWriter() : compressor_(libdeflate_alloc_compressor(kLevel)) {
+  if (compressor_ == nullptr) {
+    fatal_error(
+        "Failed to write to gzip encoder: no level 6 compressor could be "
+        "made");
+  }
+}
+
+GzipWriter::~GzipWriter() { libdeflate_free_compressor(compressor_); }
+
+ByteBuffer GzipWriter::wrap(std::span<const uint8_t> bytes) {
+  const size_t bound =
+      libdeflate_gzip_compress_bound(compressor_, bytes.size());
+  ByteBuffer member;
+  member.resize(bound);
+  // Never a null pointer, even for no bytes: libdeflate adds the size to it.
+  static constexpr uint8_t kNoBytes[1] = {};
+  const uint8_t* in = bytes.empty() ? kNoBytes : bytes.data();
+  const size_t written = libdeflate_gzip_compress(compressor_, in, bytes.size(),
+                                                  member.data(), bound);
+  if (written == 0) {
+    fatal_error("Failed to finish gzip encoding: the stream did not fit in " +
+                std::to_string(bound) + " bytes");
+  }
+  member.resize(written);
+  return member;
+}
+
+ByteBuffer gzip_wrap(std::span<const uint8_t> bytes) {
+  return GzipWriter().wrap(bytes);
+}
+
+Result<ByteBuffer> gzip_unwrap(std::span<const uint8_t> bytes) {
+  size_t pos = 0;
+  if (const char* e = read_header(bytes, &pos)) return unwrap_error(e);
+  if (std::optional<ByteBuffer> out = inflate_fast(bytes, pos)) {
+    return std::move(*out);
+  }
+  return inflate_with_zlib(bytes, pos);
+}
+
+Result<ByteBuffer> gzip_unwrap_zlib(std::span<const uint8_t> bytes) {
+  size_t pos = 0;
+  if (const char* e = read_header(bytes, &pos)) return unwrap_error(e);
+  return inflate_with_zlib(bytes, pos);
 }
 
 }  // namespace vonk

@@ -38,10 +38,16 @@ class GzipWriter {
 };
 
 // Returns the data of the first gzip member of `bytes`, or InvalidPayload
-// carrying "Gzip decompression failed: " and the reason. The memory it
-// touches is the data produced plus a constant: room beyond the data is
-// never written, and room that proves too small is freed before larger room
-// is taken (the inflation then starts over).
+// carrying "Gzip decompression failed: " and the reason. libdeflate first
+// inflates the member in one go into room for the size its ISIZE declares
+// (read from the end of the input); whenever that does not end in a
+// matching trailer, zlib reads the member again, and its reading, which
+// decides every failure and its text, is the result. The outcome is
+// therefore gzip_unwrap_zlib's (codec/gzip_reference.h) on every input. The
+// memory it touches is the data produced plus a constant: room beyond the
+// data is written at most a few words past its end, and room that proves
+// too small is freed before larger room is taken (zlib's inflation then
+// starts over).
 Result<ByteBuffer> gzip_unwrap(std::span<const uint8_t> bytes);
 
 }  // namespace vonk

@@ -1,21 +1,27 @@
 // Tests of the gzip layer: the member gzip_wrap writes, and what gzip_unwrap
-// accepts and rejects (hand-built headers, damaged trailers, truncations).
-// Damaged and random members are checked against zlib's own gzip reader by
-// the gzip fuzz target, whose corpus replays in this suite.
+// accepts and rejects (hand-built headers, damaged trailers, truncations,
+// DEFLATE data that only zlib refuses). Damaged and random members are
+// checked against zlib's own gzip reader by the gzip fuzz target, and
+// gzip_unwrap against its zlib reading by the differential one; both corpora
+// replay in this suite.
 #include "codec/gzip.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "codec/gzip_reference.h"
 #include "common/zlib_gunzip.h"
 #include "error/codec_error.h"
 #include "hex_bytes.h"
@@ -299,6 +305,320 @@ TEST_P(GzipUnwrapTable, GivesDataOrFailureText) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, GzipUnwrapTable, ::testing::ValuesIn(unwrap_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- gzip_unwrap: DEFLATE data that only zlib refuses --------------------------
+//
+// Streams that zlib refuses but a lenient inflater (libdeflate as released)
+// reads to the data their trailer names: gzip_unwrap must give zlib's
+// verdict, not that data. Most come with a twin, the nearest valid stream
+// with the same data (so the same trailer), which must unwrap to it.
+
+// Writes DEFLATE data, filling each byte from its least significant bit.
+class BitWriter {
+ public:
+  // The low `count` bits of `value`, least significant first: header fields
+  // and extra bits.
+  void bits(uint32_t value, int count) {
+    for (int i = 0; i < count; ++i) put((value >> i) & 1);
+  }
+  // A Huffman codeword of `length` bits, most significant first.
+  void code(uint32_t codeword, int length) {
+    for (int i = length - 1; i >= 0; --i) put((codeword >> i) & 1);
+  }
+  // A non-final stored block holding `data`.
+  void stored(const Bytes& data) {
+    bits(0, 3);
+    used_ = out_.size() * 8;
+    const uint16_t len = static_cast<uint16_t>(data.size());
+    for (uint16_t v : {len, static_cast<uint16_t>(~len)}) {
+      out_.push_back(static_cast<uint8_t>(v));
+      out_.push_back(static_cast<uint8_t>(v >> 8));
+    }
+    out_.insert(out_.end(), data.begin(), data.end());
+    used_ = out_.size() * 8;
+  }
+  const Bytes& bytes() const { return out_; }
+
+ private:
+  void put(uint32_t bit) {
+    if (used_ % 8 == 0) out_.push_back(0);
+    out_.back() = static_cast<uint8_t>(out_.back() | (bit << (used_ % 8)));
+    ++used_;
+  }
+  Bytes out_;
+  size_t used_ = 0;
+};
+
+// A canonical Huffman code given by its codeword lengths (0: no codeword).
+struct HuffmanCode {
+  std::vector<int> lengths;
+  std::vector<uint32_t> codewords;
+
+  explicit HuffmanCode(std::vector<int> lens) : lengths(std::move(lens)) {
+    int count[16] = {};
+    for (int len : lengths) ++count[len];
+    count[0] = 0;
+    uint32_t next[16] = {};
+    uint32_t code = 0;
+    for (int len = 1; len < 16; ++len) {
+      code = (code + count[len - 1]) << 1;
+      next[len] = code;
+    }
+    for (int len : lengths) codewords.push_back(len == 0 ? 0 : next[len]++);
+  }
+  void put(BitWriter* w, int symbol) const {
+    w->code(codewords.at(symbol), lengths.at(symbol));
+  }
+};
+
+const HuffmanCode& fixed_litlen() {
+  static const HuffmanCode code([] {
+    std::vector<int> lens(288, 8);
+    std::fill(lens.begin() + 144, lens.begin() + 256, 9);
+    std::fill(lens.begin() + 256, lens.begin() + 280, 7);
+    return lens;
+  }());
+  return code;
+}
+
+const HuffmanCode& fixed_distance() {
+  static const HuffmanCode code(std::vector<int>(32, 5));
+  return code;
+}
+
+// One code-length symbol of a dynamic block header, with its extra bits.
+struct LengthSymbol {
+  int symbol;
+  uint32_t extra = 0;
+};
+
+// Each length as its own code-length symbol.
+std::vector<LengthSymbol> spelled_out(const std::vector<int>& lengths) {
+  std::vector<LengthSymbol> out;
+  for (int len : lengths) out.push_back({len});
+  return out;
+}
+
+// A complete code-length code: 4 bits for symbols 0 to 12, 5 for 13 to 18.
+std::vector<int> full_length_code() {
+  std::vector<int> lens(19, 4);
+  std::fill(lens.begin() + 13, lens.end(), 5);
+  return lens;
+}
+
+// A final dynamic block's header declaring `litlen` and `distance` lengths
+// (their counts give HLIT and HDIST), sent as `symbols` (default: spelled
+// out) in the code-length code `length_code` (19 lengths in symbol order,
+// all sent).
+struct DynamicHeader {
+  std::vector<int> litlen;
+  std::vector<int> distance;
+  std::optional<std::vector<LengthSymbol>> symbols;
+  std::vector<int> length_code = full_length_code();
+
+  void write(BitWriter* w) const {
+    static constexpr int kOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                       11, 4,  12, 3, 13, 2, 14, 1, 15};
+    w->bits(1, 1);  // BFINAL
+    w->bits(2, 2);  // BTYPE: dynamic Huffman codes
+    w->bits(static_cast<uint32_t>(litlen.size() - 257), 5);
+    w->bits(static_cast<uint32_t>(distance.size() - 1), 5);
+    w->bits(19 - 4, 4);
+    for (int symbol : kOrder) w->bits(static_cast<uint32_t>(length_code[symbol]), 3);
+    std::vector<int> all = litlen;
+    all.insert(all.end(), distance.begin(), distance.end());
+    const HuffmanCode code(length_code);
+    for (const LengthSymbol& s : symbols ? *symbols : spelled_out(all)) {
+      code.put(w, s.symbol);
+      if (s.symbol == 16) w->bits(s.extra, 2);
+      if (s.symbol == 17) w->bits(s.extra, 3);
+      if (s.symbol == 18) w->bits(s.extra, 7);
+    }
+  }
+};
+
+// `lengths` padded with zeros to `count`.
+std::vector<int> padded(std::vector<int> lengths, size_t count) {
+  lengths.resize(count, 0);
+  return lengths;
+}
+
+// Litlen lengths for 'a', 'b', the end of block and length 3 (symbol 257),
+// two bits each.
+std::vector<int> small_litlen() {
+  std::vector<int> lens(258, 0);
+  lens['a'] = lens['b'] = lens[256] = lens[257] = 2;
+  return lens;
+}
+
+// The final dynamic block of `header` holding "ab", a match of length 3 at
+// distance 2 (distance symbol 1) and the end of block: "ababa".
+Bytes ababa_block(const DynamicHeader& header) {
+  BitWriter w;
+  header.write(&w);
+  const HuffmanCode lit(header.litlen), dist(header.distance);
+  lit.put(&w, 'a');
+  lit.put(&w, 'b');
+  lit.put(&w, 257);
+  dist.put(&w, 1);
+  lit.put(&w, 256);
+  return w.bytes();
+}
+
+// The final dynamic block of `header` holding "a", a match of length 3 whose
+// distance is the raw bit `distance_bit` (a lenient inflater reads distance
+// 1: "aaaa"), and the end of block.
+Bytes aaaa_block(const DynamicHeader& header, uint32_t distance_bit) {
+  BitWriter w;
+  header.write(&w);
+  const HuffmanCode lit(header.litlen);
+  lit.put(&w, 'a');
+  lit.put(&w, 257);
+  w.bits(distance_bit, 1);
+  lit.put(&w, 256);
+  return w.bytes();
+}
+
+// A stored block of "abc", then a final dynamic block whose one litlen
+// codeword (one bit) is the end of block, ended by the raw bit `eob_bit`.
+Bytes abc_then_lone_end_of_block(uint32_t eob_bit) {
+  BitWriter w;
+  w.stored(hex("61 62 63"));
+  std::vector<int> litlen(257, 0);
+  litlen[256] = 1;
+  DynamicHeader{.litlen = litlen, .distance = {0}}.write(&w);
+  w.bits(eob_bit, 1);
+  return w.bytes();
+}
+
+// A final fixed-code block: "a", a match of 258 at distance 1 (symbol 285)
+// `runs` times, then a match of `length_symbol` (length 3 for 257, 258 for
+// 285 to 287 as a lenient inflater reads them) at distance code
+// `distance_symbol` with 13 zero extra bits if it has them (24577 for codes
+// 28 to 31 as a lenient inflater reads them).
+Bytes fixed_block(int runs, int length_symbol, int distance_symbol) {
+  BitWriter w;
+  w.bits(1, 1);  // BFINAL
+  w.bits(1, 2);  // BTYPE: fixed Huffman codes
+  fixed_litlen().put(&w, 'a');
+  for (int i = 0; i < runs; ++i) {
+    fixed_litlen().put(&w, 285);
+    fixed_distance().put(&w, 0);
+  }
+  fixed_litlen().put(&w, length_symbol);
+  fixed_distance().put(&w, distance_symbol);
+  if (distance_symbol >= 28) w.bits(0, 13);
+  fixed_litlen().put(&w, 256);
+  return w.bytes();
+}
+
+// The member of DEFLATE data `deflate` with the trailer of `data`.
+Bytes member_of(const Bytes& deflate, const Bytes& data) {
+  const uint32_t crc = static_cast<uint32_t>(crc32_z(0, data.data(), data.size()));
+  const uint32_t size = static_cast<uint32_t>(data.size());
+  Bytes out = hex("1F 8B 08 00 00 00 00 00 00 FF");
+  out.insert(out.end(), deflate.begin(), deflate.end());
+  for (uint32_t v : {crc, size}) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  }
+  return out;
+}
+
+struct StrictCase {
+  const char* name;
+  Bytes member;               // zlib refuses its DEFLATE data
+  std::optional<Bytes> twin;  // valid, with the same data
+  Bytes data;                 // what a lenient inflater reads from `member`
+};
+
+void PrintTo(const StrictCase& c, std::ostream* os) { *os << c.name; }
+
+std::vector<StrictCase> strict_cases() {
+  const Bytes ababa = {'a', 'b', 'a', 'b', 'a'};
+  const Bytes aaaa(4, 'a');
+  const Bytes a259(259, 'a');
+  const Bytes far(1 + 96 * 258 + 3, 'a');
+  // Distance lengths spelled out with a zero run that overruns them.
+  std::vector<LengthSymbol> overrun = spelled_out(small_litlen());
+  overrun.insert(overrun.end(), {{1}, {1}, {17, 0}});  // three zeros, two left
+  // A code-length code of one codeword: zero runs only, no end of block.
+  std::vector<int> lone_length_code(19, 0);
+  lone_length_code[18] = 1;
+
+  return {
+      // More than 286 litlen or 30 distance lengths declared (HLIT or HDIST
+      // above 29).
+      {"TooManyLitlenLengths",
+       member_of(ababa_block({.litlen = padded(small_litlen(), 287), .distance = {1, 1}}),
+                 ababa),
+       member_of(ababa_block({.litlen = padded(small_litlen(), 286), .distance = {1, 1}}),
+                 ababa),
+       ababa},
+      {"TooManyDistanceLengths",
+       member_of(ababa_block({.litlen = small_litlen(), .distance = padded({1, 1}, 31)}),
+                 ababa),
+       member_of(ababa_block({.litlen = small_litlen(), .distance = padded({1, 1}, 30)}),
+                 ababa),
+       ababa},
+      // A zero run past the last length.
+      {"LengthRunPastTheEnd",
+       member_of(ababa_block({.litlen = small_litlen(),
+                              .distance = {1, 1, 0, 0},
+                              .symbols = overrun}),
+                 ababa),
+       member_of(ababa_block({.litlen = small_litlen(), .distance = {1, 1, 0, 0}}), ababa),
+       ababa},
+      // An incomplete code-length code; lenient inflaters refuse it too, for
+      // want of an end of block.
+      {"IncompleteLengthCode",
+       member_of(ababa_block({.litlen = small_litlen(),
+                              .distance = {1, 1},
+                              .symbols = std::vector<LengthSymbol>{{18, 127}, {18, 111}},
+                              .length_code = lone_length_code}),
+                 ababa),
+       std::nullopt, ababa},
+      // Codeword 1 of a one-codeword code.
+      {"UnusedDistanceCodeword",
+       member_of(aaaa_block({.litlen = small_litlen(), .distance = {1}}, 1), aaaa),
+       member_of(aaaa_block({.litlen = small_litlen(), .distance = {1}}, 0), aaaa), aaaa},
+      {"UnusedLitlenCodeword", member_of(abc_then_lone_end_of_block(1), hex("61 62 63")),
+       member_of(abc_then_lone_end_of_block(0), hex("61 62 63")), hex("61 62 63")},
+      // A match in a block whose distance code is empty.
+      {"EmptyDistanceCodeUsed",
+       member_of(aaaa_block({.litlen = small_litlen(), .distance = {0}}, 0), aaaa),
+       member_of(aaaa_block({.litlen = small_litlen(), .distance = {1}}, 0), aaaa), aaaa},
+      // Fixed codes: "a", then litlen symbol 287 or 286 (285: length 258) at
+      // distance 1.
+      {"FixedLitlen287", hex("1f8b08000000000000ff4b1c070056fac23403010000"),
+       hex("1f8b08000000000000ff4b1c050056fac23403010000"), a259},
+      {"FixedLitlen286", member_of(fixed_block(0, 286, 0), a259),
+       member_of(fixed_block(0, 285, 0), a259), a259},
+      // Fixed codes: distance codes 30 and 31 (29: 24577 and up) after
+      // 24769 bytes.
+      {"FixedDistance30", member_of(fixed_block(96, 257, 30), far),
+       member_of(fixed_block(96, 257, 29), far), far},
+      {"FixedDistance31", member_of(fixed_block(96, 257, 31), far),
+       member_of(fixed_block(96, 257, 29), far), far},
+  };
+}
+
+class GzipStrictDeflate : public ::testing::TestWithParam<StrictCase> {};
+
+TEST_P(GzipStrictDeflate, GivesZlibsVerdict) {
+  const StrictCase& c = GetParam();
+  EXPECT_EQ(outcome(c.member), failure("corrupt deflate stream"));
+  Result<ByteBuffer> zlib = gzip_unwrap_zlib(c.member);
+  ASSERT_FALSE(zlib.ok());
+  EXPECT_EQ(zlib.error().display(), failure("corrupt deflate stream"));
+  if (c.twin) {
+    Result<ByteBuffer> twin = gzip_unwrap(*c.twin);
+    ASSERT_TRUE(twin.ok()) << twin.error().display();
+    EXPECT_EQ(data_of(twin), c.data);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, GzipStrictDeflate, ::testing::ValuesIn(strict_cases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---- gzip_unwrap: truncation and size ---------------------------------------------

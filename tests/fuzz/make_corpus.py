@@ -126,6 +126,180 @@ def gzip_seeds():
     return items
 
 
+class BitWriter:
+    """DEFLATE bits, each byte filled from its least significant bit."""
+
+    def __init__(self):
+        self.bits_out = []
+
+    def bits(self, value, count):
+        self.bits_out += [(value >> i) & 1 for i in range(count)]
+
+    def code(self, codeword, length):
+        self.bits_out += [(codeword >> i) & 1 for i in reversed(range(length))]
+
+    def stored(self, data):
+        """A non-final stored block holding `data`."""
+        self.bits(0, 3)
+        self.bits_out += [0] * (-len(self.bits_out) % 8)
+        for byte in struct.pack("<HH", len(data), len(data) ^ 0xFFFF) + data:
+            self.bits(byte, 8)
+
+    def bytes(self):
+        padded = self.bits_out + [0] * (-len(self.bits_out) % 8)
+        return bytes(sum(b << i for i, b in enumerate(padded[n:n + 8]))
+                     for n in range(0, len(padded), 8))
+
+
+def canonical(lengths):
+    """Codewords of the canonical Huffman code of `lengths` (0: none)."""
+    count = [0] * 16
+    for n in lengths:
+        count[n] += 1
+    count[0] = 0
+    code, following = 0, [0] * 16
+    for n in range(1, 16):
+        code = (code + count[n - 1]) << 1
+        following[n] = code
+    codes = []
+    for n in lengths:
+        codes.append(following[n] if n else 0)
+        following[n] += 1 if n else 0
+    return [(c, n) for c, n in zip(codes, lengths)]
+
+
+FIXED_LITLEN = canonical([8] * 144 + [9] * 112 + [7] * 24 + [8] * 8)
+FIXED_DISTANCE = canonical([5] * 32)
+FULL_LENGTH_CODE = [4] * 13 + [5] * 6
+LENGTH_ORDER = [16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15]
+
+
+def dynamic_header(w, litlen, distance, symbols=None, length_code=FULL_LENGTH_CODE):
+    """A final dynamic block's header: the lengths, sent as `symbols`
+    ((symbol, extra) pairs; default: each length spelled out)."""
+    w.bits(1, 1)
+    w.bits(2, 2)
+    w.bits(len(litlen) - 257, 5)
+    w.bits(len(distance) - 1, 5)
+    w.bits(15, 4)
+    for symbol in LENGTH_ORDER:
+        w.bits(length_code[symbol], 3)
+    code = canonical(length_code)
+    for symbol, extra in symbols or [(n, 0) for n in litlen + distance]:
+        w.code(*code[symbol])
+        w.bits(extra, {16: 2, 17: 3, 18: 7}.get(symbol, 0))
+
+
+def small_litlen(count=258):
+    lens = [0] * count
+    for symbol in (ord("a"), ord("b"), 256, 257):
+        lens[symbol] = 2
+    return lens
+
+
+def ababa(litlen, distance, symbols=None, length_code=FULL_LENGTH_CODE):
+    """"ab", a match of 3 at distance 2, end of block."""
+    w = BitWriter()
+    dynamic_header(w, litlen, distance, symbols, length_code)
+    lit, dist = canonical(litlen), canonical(distance)
+    for symbol in (ord("a"), ord("b"), 257):
+        w.code(*lit[symbol])
+    w.code(*dist[1])
+    w.code(*lit[256])
+    return w.bytes()
+
+
+def aaaa(distance, distance_bit):
+    """"a", a match of 3 whose distance is one raw bit, end of block."""
+    w = BitWriter()
+    litlen = small_litlen()
+    dynamic_header(w, litlen, distance)
+    lit = canonical(litlen)
+    w.code(*lit[ord("a")])
+    w.code(*lit[257])
+    w.bits(distance_bit, 1)
+    w.code(*lit[256])
+    return w.bytes()
+
+
+def lone_end_of_block(eob_bit):
+    """A stored "abc", then a block whose one litlen codeword is the end."""
+    w = BitWriter()
+    w.stored(b"abc")
+    dynamic_header(w, [0] * 256 + [1], [0])
+    w.bits(eob_bit, 1)
+    return w.bytes()
+
+
+def fixed(runs, length_symbol, distance_symbol):
+    """"a", `runs` matches of 258 at distance 1, a match of `length_symbol`
+    at distance code `distance_symbol` (13 zero extra bits from code 28)."""
+    w = BitWriter()
+    w.bits(1, 1)
+    w.bits(1, 2)
+    w.code(*FIXED_LITLEN[ord("a")])
+    for _ in range(runs):
+        w.code(*FIXED_LITLEN[285])
+        w.code(*FIXED_DISTANCE[0])
+    w.code(*FIXED_LITLEN[length_symbol])
+    w.code(*FIXED_DISTANCE[distance_symbol])
+    if distance_symbol >= 28:
+        w.bits(0, 13)
+    w.code(*FIXED_LITLEN[256])
+    return w.bytes()
+
+
+def raw_deflate(data, level=6, strategy=zlib.Z_DEFAULT_STRATEGY):
+    deflater = zlib.compressobj(level, zlib.DEFLATED, -15, 8, strategy)
+    return deflater.compress(data) + deflater.flush()
+
+
+def differential_seeds():
+    """Raw DEFLATE data (streams zlib writes, and streams that only zlib
+    refuses, each beside its valid twin) and a few members."""
+    text = (ROOT / "data" / "cl100k_base.jsonl").read_bytes()[:1500]
+    ids = payload(list(range(-40, 200, 3)))
+    lone_length_code = [0] * 18 + [1]
+    items = [
+        ("level1_text", raw_deflate(text, 1)),
+        ("level6_text", raw_deflate(text, 6)),
+        ("level9_ids", raw_deflate(ids, 9)),
+        ("stored", raw_deflate(ids[:40], 0)),
+        ("fixed_codes", raw_deflate(text[:300], 6, zlib.Z_FIXED)),
+        ("huffman_only", raw_deflate(text[:600], 6, zlib.Z_HUFFMAN_ONLY)),
+        ("rle", raw_deflate(bytes(500) + ids, 6, zlib.Z_RLE)),
+        ("empty", raw_deflate(b"")),
+        ("then_bytes", raw_deflate(ids) + b"\x00\xffabc"),
+        ("too_many_litlen", ababa(small_litlen(287), [1, 1])),
+        ("too_many_litlen_twin", ababa(small_litlen(286), [1, 1])),
+        ("too_many_distance", ababa(small_litlen(), [1, 1] + [0] * 29)),
+        ("too_many_distance_twin", ababa(small_litlen(), [1, 1] + [0] * 28)),
+        ("length_run_past_end",
+         ababa(small_litlen(), [1, 1, 0, 0], [(n, 0) for n in small_litlen()] + [(1, 0), (1, 0), (17, 0)])),
+        ("length_run_past_end_twin", ababa(small_litlen(), [1, 1, 0, 0])),
+        ("incomplete_length_code",
+         ababa(small_litlen(), [1, 1], [(18, 127), (18, 111)], lone_length_code)),
+        ("unused_distance_codeword", aaaa([1], 1)),
+        ("unused_distance_codeword_twin", aaaa([1], 0)),
+        ("empty_distance_code_used", aaaa([0], 0)),
+        ("unused_litlen_codeword", lone_end_of_block(1)),
+        ("unused_litlen_codeword_twin", lone_end_of_block(0)),
+        ("fixed_litlen_287", fixed(0, 287, 0)),
+        ("fixed_litlen_286", fixed(0, 286, 0)),
+        ("fixed_litlen_285", fixed(0, 285, 0)),
+        ("fixed_distance_30", fixed(96, 257, 30)),
+        ("fixed_distance_31", fixed(96, 257, 31)),
+        ("fixed_distance_29", fixed(96, 257, 29)),
+        ("member_litlen_287", bytes.fromhex("1f8b08000000000000ff4b1c070056fac23403010000")),
+        ("member_litlen_285", bytes.fromhex("1f8b08000000000000ff4b1c050056fac23403010000")),
+        ("member", member(ids)),
+        ("member_then_bytes", member(ids) + b"\x1f\x8b\xff\xff"),
+    ]
+    # The two members above are the fixed-code streams built here.
+    assert items[-4][1][10:-8] == fixed(0, 287, 0)
+    return items
+
+
 def data_lines():
     """Real lines of the data sets: frequent tokens, escapes of every kind,
     surrogate pairs, special tokens, negative and large ids."""
@@ -199,6 +373,7 @@ def main():
     lines = data_lines()
     write("payload_fuzz", payload_seeds())
     write("gzip_fuzz", gzip_seeds())
+    write("gzip_differential_fuzz", differential_seeds())
     write("record_fuzz", record_seeds(lines))
     write("jsonl_fuzz", jsonl_seeds(lines))
 

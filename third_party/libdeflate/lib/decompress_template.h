@@ -105,6 +105,13 @@ next_block:
 		STATIC_ASSERT(DEFLATE_NUM_PRECODE_SYMS == 4 + BITMASK(4));
 		num_explicit_precode_lens = 4 + ((bitbuf >> 13) & BITMASK(4));
 
+		/*
+		 * vonk: as zlib's inflate, refuse more than 286 litlen or 30
+		 * offset codeword lengths ("too many length or distance
+		 * symbols"); symbols 286, 287, 30 and 31 are never valid.
+		 */
+		SAFETY_CHECK(num_litlen_syms <= 286 && num_offset_syms <= 30);
+
 		d->static_codes_loaded = false;
 
 		/*
@@ -241,6 +248,12 @@ next_block:
 			}
 		} while (i < num_litlen_syms + num_offset_syms);
 
+		/*
+		 * vonk: as zlib's inflate, refuse a run that goes past the last
+		 * codeword length ("invalid bit length repeat").
+		 */
+		SAFETY_CHECK(i == num_litlen_syms + num_offset_syms);
+
 	} else if (block_type == DEFLATE_BLOCKTYPE_UNCOMPRESSED) {
 		u16 len, nlen;
 
@@ -279,6 +292,7 @@ next_block:
 		in_next += len;
 		out_next += len;
 
+		entry = 0; /* vonk: not an invalid symbol; see block_done */
 		goto block_done;
 
 	} else {
@@ -509,6 +523,8 @@ have_decode_tables:
 			 */
 			if (unlikely(entry & HUFFDEC_EXCEPTIONAL)) {
 				/* Offset codeword requires a subtable */
+				/* vonk: ... or stands for no symbol */
+				SAFETY_CHECK(entry & HUFFDEC_SUBTABLE_POINTER);
 				if (unlikely((u8)bitsleft < OFFSET_MAXBITS +
 					     LITLEN_TABLEBITS - PRELOAD_SLACK))
 					REFILL_BITS_IN_FASTLOOP();
@@ -524,6 +540,8 @@ have_decode_tables:
 			REFILL_BITS_IN_FASTLOOP();
 			if (unlikely(entry & HUFFDEC_EXCEPTIONAL)) {
 				/* Offset codeword requires a subtable */
+				/* vonk: ... or stands for no symbol */
+				SAFETY_CHECK(entry & HUFFDEC_SUBTABLE_POINTER);
 				bitbuf >>= OFFSET_TABLEBITS;
 				bitsleft -= OFFSET_TABLEBITS;
 				entry = d->offset_decode_table[(entry >> 16) +
@@ -709,6 +727,8 @@ generic_loop:
 			REFILL_BITS();
 		entry = d->offset_decode_table[bitbuf & BITMASK(OFFSET_TABLEBITS)];
 		if (unlikely(entry & HUFFDEC_EXCEPTIONAL)) {
+			/* vonk: a subtable pointer, or no symbol at all */
+			SAFETY_CHECK(entry & HUFFDEC_SUBTABLE_POINTER);
 			bitbuf >>= OFFSET_TABLEBITS;
 			bitsleft -= OFFSET_TABLEBITS;
 			entry = d->offset_decode_table[(entry >> 16) +
@@ -736,6 +756,12 @@ generic_loop:
 
 block_done:
 	/* Finished decoding a block */
+
+	/*
+	 * vonk: the "end of block" may be a litlen codeword that stands for
+	 * no symbol; zlib's inflate refuses it.
+	 */
+	SAFETY_CHECK(!(entry & HUFFDEC_INVALID_SYMBOL));
 
 	if (!is_final_block)
 		goto next_block;

@@ -432,6 +432,20 @@ static const u32 precode_decode_results[] = {
 /* Indicates an end-of-block entry in the litlen decode table */
 #define HUFFDEC_END_OF_BLOCK		0x00002000
 
+/*
+ * vonk: marks an end-of-block entry that stands for no symbol at all: a
+ * litlen codeword that zlib's inflate refuses ("invalid literal/length
+ * code"), namely symbols 286 and 287 of the static code and the unused
+ * codeword of a one-codeword code.  The decode loops take it for the end of
+ * the block, and the stream is refused at block_done, off the fast path.
+ * End-of-block entries have no other bits set above bit 15.
+ */
+#define HUFFDEC_INVALID_SYMBOL		0x00010000
+
+/* vonk: the decode result of a litlen codeword that stands for no symbol */
+#define LITLEN_INVALID_RESULT	\
+	(HUFFDEC_EXCEPTIONAL | HUFFDEC_END_OF_BLOCK | HUFFDEC_INVALID_SYMBOL)
+
 /* Maximum number of bits that can be consumed by decoding a match length */
 #define LENGTH_MAXBITS		(DEFLATE_MAX_LITLEN_CODEWORD_LEN + \
 				 DEFLATE_MAX_EXTRA_LENGTH_BITS)
@@ -588,8 +602,11 @@ static const u32 litlen_decode_results[] = {
 	ENTRY(35 , 3) , ENTRY(43 , 3) , ENTRY(51 , 3) , ENTRY(59 , 3),
 	ENTRY(67 , 4) , ENTRY(83 , 4) , ENTRY(99 , 4) , ENTRY(115, 4),
 	ENTRY(131, 5) , ENTRY(163, 5) , ENTRY(195, 5) , ENTRY(227, 5),
-	ENTRY(258, 0) , ENTRY(258, 0) , ENTRY(258, 0) ,
+	ENTRY(258, 0) ,
 #undef ENTRY
+
+	/* vonk: symbols 286 and 287 (static code only) are invalid */
+	LITLEN_INVALID_RESULT, LITLEN_INVALID_RESULT,
 };
 
 /* Maximum number of bits that can be consumed by decoding a match offset */
@@ -617,7 +634,15 @@ static const u32 litlen_decode_results[] = {
  *
  * These work the same way as the length entries and subtable pointer entries in
  * the litlen decode table; see litlen_decode_results[] above.
+ *
+ * vonk: an offset codeword that stands for no symbol, which zlib's inflate
+ * refuses ("invalid distance code"), has an entry with HUFFDEC_EXCEPTIONAL
+ * set but not HUFFDEC_SUBTABLE_POINTER; the decode loops refuse it on their
+ * subtable path.  These are symbols 30 and 31 of the static code and the
+ * unused codewords of an empty or one-codeword code.
  */
+#define OFFSET_INVALID_RESULT	HUFFDEC_EXCEPTIONAL
+
 static const u32 offset_decode_results[] = {
 #define ENTRY(offset_base, num_extra_bits)	\
 	(((u32)(offset_base) << 16) | (num_extra_bits))
@@ -628,8 +653,11 @@ static const u32 offset_decode_results[] = {
 	ENTRY(257   , 7)  , ENTRY(385   , 7)  , ENTRY(513   , 8)  , ENTRY(769   , 8)  ,
 	ENTRY(1025  , 9)  , ENTRY(1537  , 9)  , ENTRY(2049  , 10) , ENTRY(3073  , 10) ,
 	ENTRY(4097  , 11) , ENTRY(6145  , 11) , ENTRY(8193  , 12) , ENTRY(12289 , 12) ,
-	ENTRY(16385 , 13) , ENTRY(24577 , 13) , ENTRY(24577 , 13) , ENTRY(24577 , 13) ,
+	ENTRY(16385 , 13) , ENTRY(24577 , 13) ,
 #undef ENTRY
+
+	/* vonk: symbols 30 and 31 (static code only) are invalid */
+	OFFSET_INVALID_RESULT , OFFSET_INVALID_RESULT ,
 };
 
 /*
@@ -715,6 +743,9 @@ struct libdeflate_decompressor {
  * @table_bits_ret
  *	If non-NULL, then the dynamic table_bits is enabled, and the actual
  *	table_bits value will be returned here.
+ * @unused_entry
+ *	vonk: the entry of every codeword an incomplete code leaves unused, as
+ *	zlib's inflate refuses them; 0 refuses incomplete codes altogether.
  *
  * Returns %true if successful; %false if the codeword lengths do not form a
  * valid Huffman code.
@@ -727,7 +758,8 @@ build_decode_table(u32 decode_table[],
 		   unsigned table_bits,
 		   unsigned max_codeword_len,
 		   u16 *sorted_syms,
-		   unsigned *table_bits_ret)
+		   unsigned *table_bits_ret,
+		   u32 unused_entry)
 {
 	unsigned len_counts[DEFLATE_MAX_CODEWORD_LEN + 1];
 	unsigned offsets[DEFLATE_MAX_CODEWORD_LEN + 1];
@@ -806,6 +838,14 @@ build_decode_table(u32 decode_table[],
 		u32 entry;
 		unsigned i;
 
+		/*
+		 * vonk: zlib's inflate refuses an incomplete code-length code,
+		 * and any use of a codeword that an empty or one-codeword
+		 * litlen or offset code leaves unused.
+		 */
+		if (unused_entry == 0)
+			return false;
+
 		if (codespace_used == 0) {
 			/*
 			 * An empty code is allowed.  This can happen for the
@@ -813,8 +853,8 @@ build_decode_table(u32 decode_table[],
 			 * need not contain any matches.
 			 */
 
-			/* sym=0, len=1 (arbitrary) */
-			entry = make_decode_table_entry(decode_results, 0, 1);
+			/* vonk: no codeword stands for a symbol */
+			entry = unused_entry;
 		} else {
 			/*
 			 * Allow codes with a single used symbol, with codeword
@@ -837,9 +877,11 @@ build_decode_table(u32 decode_table[],
 		 * Note: the decode table still must be fully initialized, in
 		 * case the stream is malformed and contains bits from the part
 		 * of the codespace the incomplete code doesn't use.
+		 *
+		 * vonk: codeword '1' (odd indices) is the unused one.
 		 */
 		for (i = 0; i < (1U << table_bits); i++)
-			decode_table[i] = entry;
+			decode_table[i] = (i & 1) ? unused_entry : entry;
 		return true;
 	}
 
@@ -1011,7 +1053,8 @@ build_precode_decode_table(struct libdeflate_decompressor *d)
 				  PRECODE_TABLEBITS,
 				  DEFLATE_MAX_PRE_CODEWORD_LEN,
 				  d->sorted_syms,
-				  NULL);
+				  NULL,
+				  0);
 }
 
 /* Build the decode table for the literal/length code.  */
@@ -1032,7 +1075,8 @@ build_litlen_decode_table(struct libdeflate_decompressor *d,
 				  LITLEN_TABLEBITS,
 				  DEFLATE_MAX_LITLEN_CODEWORD_LEN,
 				  d->sorted_syms,
-				  &d->litlen_tablebits);
+				  &d->litlen_tablebits,
+				  LITLEN_INVALID_RESULT + (1 << 8) + 1);
 }
 
 /* Build the decode table for the offset code.  */
@@ -1053,7 +1097,8 @@ build_offset_decode_table(struct libdeflate_decompressor *d,
 				  OFFSET_TABLEBITS,
 				  DEFLATE_MAX_OFFSET_CODEWORD_LEN,
 				  d->sorted_syms,
-				  NULL);
+				  NULL,
+				  OFFSET_INVALID_RESULT + (1 << 8) + 1);
 }
 
 /*****************************************************************************
