@@ -227,7 +227,8 @@ Inflated inflate_into(z_stream* s, std::span<const uint8_t> in, uint8_t* out,
 
 // One libdeflate decompressor for each thread that unwraps, made on first
 // use and freed when the thread ends: making one costs more than inflating
-// a short payload. It holds only decode tables, rebuilt by every call.
+// a short payload. It holds only decode tables, which every call rebuilds as
+// it needs them.
 libdeflate_decompressor* thread_decompressor() {
   struct Owner {
     libdeflate_decompressor* decompressor = nullptr;
@@ -252,8 +253,8 @@ libdeflate_decompressor* thread_decompressor() {
 // libdeflate refuses every stream zlib refuses (see
 // third_party/libdeflate/README.vonk), and on a stream both accept they give
 // the same data and end at the same byte. Room that proves too small is
-// never grown: libdeflate cannot resume, so a second attempt would start
-// over, and zlib's reading costs little more.
+// never grown: libdeflate cannot resume, and starting it over costs nearly
+// as much as zlib's reading.
 std::optional<ByteBuffer> inflate_fast(std::span<const uint8_t> in,
                                        size_t data_start) {
   const std::span<const uint8_t> stream = in.subspan(data_start);
