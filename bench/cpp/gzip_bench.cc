@@ -27,7 +27,7 @@
 #include "codec/gzip.h"
 #include "codec/gzip_reference.h"
 #include "codec/payload.h"
-#include "lib/codec.h"
+#include "codec/codec.h"
 #include "mapping/tokenizer_registry.h"
 
 namespace {
