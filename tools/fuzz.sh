@@ -75,7 +75,7 @@ done
 wait || true
 
 status=0
-printf '%-14s %14s %8s %9s\n' target executions time findings
+printf '%-22s %14s %8s %9s\n' target executions time findings
 for target in "${targets[@]}"; do
   log="$build/$target.log"
   execs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1 || true)"
@@ -84,7 +84,7 @@ for target in "${targets[@]}"; do
   # A run that stops early (on a crash) prints no "Done" line.
   [[ -n "$time_s" ]] || time_s="stopped"
   findings="$(find "$artifacts/$target" -type f | wc -l)"
-  printf '%-14s %14s %8s %9s\n' "$target" "${execs:-?}" "$time_s" "$findings"
+  printf '%-22s %14s %8s %9s\n' "$target" "${execs:-?}" "$time_s" "$findings"
   if [[ "$findings" -ne 0 || -z "$execs" ]]; then
     status=1
     find "$artifacts/$target" -type f -printf '  %p\n'
