@@ -206,10 +206,14 @@ if [ ! -f "$root/.vonk-pythons" ] ||
   remove_root "$root"
   remove_root "$root.new"
   echo "== debootstrap --variant=minbase $suite (kept in $root)"
+  # An older debootstrap may lack the script for that name; testing is
+  # bootstrapped as sid is.
+  script=/usr/share/debootstrap/scripts/$suite
+  [ -e "$script" ] || script=/usr/share/debootstrap/scripts/sid
   # In a mount namespace of its own, so the mounts it makes in the root end
   # with it even when it fails.
   unshare --mount --propagation private \
-    debootstrap --variant=minbase "$suite" "$root.new" "$mirror" \
+    debootstrap --variant=minbase "$suite" "$root.new" "$mirror" "$script" \
     >"$state/debootstrap.log" 2>&1 ||
     { tail -20 "$state/debootstrap.log"; exit 1; }
   # testing's default python3, and every later python3.X it ships. The
