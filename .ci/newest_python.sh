@@ -144,7 +144,6 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 repo=$(cd "$(dirname "$0")/.." && pwd)
 state="${VONK_CI_NEWEST_DIR:-$repo/build/newest-python}"
-root="$state/root"
 started=$(date +%s)
 mkdir -p "$state"
 state=$(cd "$state" && pwd)
