@@ -90,11 +90,9 @@ Result<PodBuffer<std::string_view>> Codec::decode_tokens(
 
 std::optional<CodecError> Codec::token_ids_in_place(
     std::span<uint32_t> ids) const {
-  std::span<const int32_t> mapped(reinterpret_cast<const int32_t*>(ids.data()),
-                                  ids.size());
-  return translate(mapped, ids.data(), [this](int32_t id) {
-    return mapping_->token_id_for_mapped_id(id);
-  });
+  const size_t done = mapping_->token_ids_for_mapped_ids(ids);
+  if (done == ids.size()) return std::nullopt;
+  return CodecError::mapped_id_not_found(static_cast<int32_t>(ids[done]));
 }
 
 Result<PodBuffer<uint32_t>> Codec::decode_token_ids(

@@ -83,11 +83,14 @@ class IdIndex {
   bool find(uint32_t key, Value* value) const {
     if (!values_.empty()) {
       uint32_t at = key - base_;  // wraps for keys below base_
-      if (at >= values_.size() ||
+      if (at >= values_.size()) return false;
+      // Absent keys hold zero, so only a zero value needs the bitmap.
+      const Value found = values_[at];
+      if (found == Value{} &&
           (present_[at / 64] & (uint64_t{1} << (at % 64))) == 0) {
         return false;
       }
-      *value = values_[at];
+      *value = found;
       return true;
     }
     auto it = sparse_.find(key);

@@ -29,6 +29,19 @@ class TokenMapping {
   Result<int32_t> mapped_id_for_token(std::string_view token) const;
   Result<int32_t> mapped_id_for_token_id(uint32_t token_id) const;
   Result<uint32_t> token_id_for_mapped_id(int32_t mapped_id) const;
+  // Rewrites each element of `ids`, a mapped id stored in its bits, as its
+  // token id, in order; returns how many it rewrote before the first that
+  // the mapping lacks (ids.size() when there is none).
+  size_t token_ids_for_mapped_ids(std::span<uint32_t> ids) const {
+    for (size_t i = 0; i < ids.size(); ++i) {
+      const int32_t mapped_id = static_cast<int32_t>(ids[i]);
+      if (!mapped_id_to_token_id_.find(mapped_key(mapped_id), &ids[i]))
+          [[unlikely]] {
+        return i;
+      }
+    }
+    return ids.size();
+  }
   // The text is a view into this mapping, valid as long as it lives; the
   // caller copies it where it needs its own.
   Result<std::string_view> token_for_mapped_id(int32_t mapped_id) const;
