@@ -137,6 +137,8 @@ mkdir -p "$cache_dir"
 tarball="$cache_dir/$suite-minbase-python3-$(date -u +%Y%m%d).tar"
 work=$(mktemp -d /var/tmp/vonk-ci.XXXXXX)
 root="$work/root"
+# shellcheck source=.ci/namespace_child.sh
+. "$repo/.ci/namespace_child.sh"
 child=""
 # Prints the process ids whose root is the chroot.
 chroot_processes() {
@@ -147,23 +149,7 @@ chroot_processes() {
 }
 remove_work() {
   local status=$?
-  # Interrupted while the steps run: stop them. unshare itself ignores TERM;
-  # the shell it started (the first process of the namespace) cleans up on
-  # TERM, and when it ends the kernel kills whatever else runs there.
-  if [ -n "$child" ]; then
-    local inner _
-    inner=$(pgrep -P "$child" || true)
-    # shellcheck disable=SC2086
-    [ -z "$inner" ] || kill -TERM $inner 2>/dev/null || true
-    for _ in $(seq 150); do
-      [ -n "$inner" ] && kill -0 "$inner" 2>/dev/null || break
-      sleep 0.2
-    done
-    # shellcheck disable=SC2086
-    [ -z "$inner" ] || kill -KILL $inner 2>/dev/null || true
-    wait "$child" 2>/dev/null || true
-    status=1
-  fi
+  stop_namespace_child || status=1
   local pids
   pids=$(chroot_processes)
   if [ -n "$pids" ]; then

@@ -160,26 +160,12 @@ remove_root() {
   rm -rf --one-file-system "$1"
 }
 
+# shellcheck source=.ci/namespace_child.sh
+. "$repo/.ci/namespace_child.sh"
 child=""
 on_exit() {
   local status=$?
-  # Interrupted while the suites run: unshare ignores TERM, so the shell it
-  # started (the namespace's first process) gets it and cleans up; when it
-  # ends the kernel ends the rest of the namespace.
-  if [ -n "$child" ]; then
-    local inner _
-    inner=$(pgrep -P "$child" || true)
-    # shellcheck disable=SC2086
-    [ -z "$inner" ] || kill -TERM $inner 2>/dev/null || true
-    for _ in $(seq 150); do
-      [ -n "$inner" ] && kill -0 "$inner" 2>/dev/null || break
-      sleep 0.2
-    done
-    # shellcheck disable=SC2086
-    [ -z "$inner" ] || kill -KILL $inner 2>/dev/null || true
-    wait "$child" 2>/dev/null || true
-    status=1
-  fi
+  stop_namespace_child || status=1
   rm -rf "$state/results"
   exit "$status"
 }

@@ -29,34 +29,12 @@
 #include "codec/payload.h"
 #include "codec/codec.h"
 #include "mapping/tokenizer_registry.h"
+#include "samples.h"
 
 namespace {
 
 constexpr size_t kIds = 1000000;
 constexpr size_t kSmallIds = 100;
-
-// The three samples of `name` repeated to kIds ids; empty without samples.
-std::vector<uint32_t> sample_ids(const std::string& name) {
-  std::vector<uint32_t> pool;
-  for (const char* kind : {"prose", "code", "multilingual"}) {
-    std::ifstream in(std::string(VONK_SOURCE_DIR) + "/bench/data/" + kind +
-                         "." + name + ".u32",
-                     std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)),
-                      std::istreambuf_iterator<char>());
-    const size_t old = pool.size();
-    pool.resize(old + bytes.size() / 4);
-    std::memcpy(pool.data() + old, bytes.data(), bytes.size() / 4 * 4);  // little-endian
-  }
-  std::vector<uint32_t> ids;
-  for (size_t i = 0; !pool.empty() && i < kIds; ++i) ids.push_back(pool[i % pool.size()]);
-  return ids;
-}
-
-template <typename T>
-std::span<const uint8_t> bytes_of(const T& buffer) {
-  return {buffer.data(), buffer.size()};
-}
 
 struct Timed {
   const char* what;
@@ -97,7 +75,7 @@ int main(int argc, char** argv) {
   std::printf("%-12s %-14s %-36s %9s %9s %7s\n", "tokenizer", "workload", "operation",
               "median ms", "min ms", "ns/id");
   for (const std::string& name : vonk::TokenizerRegistry::list()) {
-    const std::vector<uint32_t> ids = sample_ids(name);
+    const std::vector<uint32_t> ids = sample_ids(name, kIds);
     if (ids.empty()) continue;
     auto opened = vonk::Codec::open(name);
     if (!opened.ok()) {
