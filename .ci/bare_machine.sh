@@ -14,6 +14,8 @@
 # it; the trap unmounts and kills them itself as well, on every exit path.
 #   bash .ci/bare_machine.sh
 set -euo pipefail
+# shellcheck source=.ci/namespace_child.sh
+. "$(dirname "${BASH_SOURCE[0]}")/namespace_child.sh"
 
 suite=bookworm
 # The same mirror as the host's apt sources.
@@ -48,18 +50,12 @@ if [ "${1:-}" = --inside ]; then
       sleep 2
       kill_chroot KILL && sleep 1
     fi
-    local i
-    for (( i = ${#mounted[@]} - 1; i >= 0; i-- )); do
-      mountpoint -q "${mounted[i]}" || continue
-      umount "${mounted[i]}" || umount -l "${mounted[i]}" || status=1
-    done
+    unmount_recorded || status=1
     exit "$status"
   }
   trap cleanup EXIT
   trap 'exit 130' INT TERM
-  mount -t proc proc "$root/proc" && mounted+=("$root/proc")
-  mount -t sysfs -o ro sysfs "$root/sys" && mounted+=("$root/sys")
-  mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm" && mounted+=("$root/dev/shm")
+  mount_pseudo_filesystems "$root"
 
   # run LABEL WHO EXPECT COMMAND: runs COMMAND in WHO's clone (WHO is root or
   # the user); EXPECT is "pass", or "stop" for a command that must end at
@@ -137,8 +133,6 @@ mkdir -p "$cache_dir"
 tarball="$cache_dir/$suite-minbase-python3-$(date -u +%Y%m%d).tar"
 work=$(mktemp -d /var/tmp/vonk-ci.XXXXXX)
 root="$work/root"
-# shellcheck source=.ci/namespace_child.sh
-. "$repo/.ci/namespace_child.sh"
 child=""
 # Prints the process ids whose root is the chroot.
 chroot_processes() {

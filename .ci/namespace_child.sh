@@ -1,5 +1,27 @@
-# Sourced by the CI scripts that run their steps in a namespace started by
-# `unshare --fork` in the background, its process id in $child.
+# Sourced by the CI scripts that run their steps in a chroot inside a
+# namespace started by `unshare --fork` in the background, its process id
+# in $child.
+#
+# mount_pseudo_filesystems ROOT: mounts /proc, a read-only /sys and
+# /dev/shm in the chroot ROOT, recording each in the array `mounted`. A
+# mount that fails is left out; the steps then meet its absence.
+mount_pseudo_filesystems() {
+  mount -t proc proc "$1/proc" && mounted+=("$1/proc")
+  mount -t sysfs -o ro sysfs "$1/sys" && mounted+=("$1/sys")
+  mount -t tmpfs -o mode=1777 tmpfs "$1/dev/shm" && mounted+=("$1/dev/shm")
+  return 0
+}
+
+# unmount_recorded: unmounts what `mounted` records, the last first (lazily
+# when busy); returns 1 when one could not be unmounted.
+unmount_recorded() {
+  local i status=0
+  for (( i = ${#mounted[@]} - 1; i >= 0; i-- )); do
+    mountpoint -q "${mounted[i]}" || continue
+    umount "${mounted[i]}" || umount -l "${mounted[i]}" || status=1
+  done
+  return "$status"
+}
 #
 # stop_namespace_child: when the script is interrupted while the steps run,
 # stops them. unshare itself ignores TERM, so the shell it started (the

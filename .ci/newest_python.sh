@@ -93,25 +93,23 @@ EOF
 fi
 
 # --- In the namespaces: mount, run each Python's suite, unmount ------------
+# (The copy of this script inside the chroot runs --suite alone, above.)
+# shellcheck source=.ci/namespace_child.sh
+. "$(dirname "${BASH_SOURCE[0]}")/namespace_child.sh"
 if [ "${1:-}" = --inside ]; then
   root="$2"
   results="$3"
   shift 3
   mounted=()
   cleanup() {
-    local status=$? i
+    local status=$?
     trap - INT TERM
-    for (( i = ${#mounted[@]} - 1; i >= 0; i-- )); do
-      mountpoint -q "${mounted[i]}" || continue
-      umount "${mounted[i]}" || umount -l "${mounted[i]}" || status=1
-    done
+    unmount_recorded || status=1
     exit "$status"
   }
   trap cleanup EXIT
   trap 'exit 130' INT TERM
-  mount -t proc proc "$root/proc" && mounted+=("$root/proc")
-  mount -t sysfs -o ro sysfs "$root/sys" && mounted+=("$root/sys")
-  mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm" && mounted+=("$root/dev/shm")
+  mount_pseudo_filesystems "$root"
 
   failures=0
   for version in "$@"; do
@@ -160,8 +158,6 @@ remove_root() {
   rm -rf --one-file-system "$1"
 }
 
-# shellcheck source=.ci/namespace_child.sh
-. "$repo/.ci/namespace_child.sh"
 child=""
 on_exit() {
   local status=$?

@@ -20,9 +20,9 @@ try:
         if name in sys.modules:
             return sys.modules[name]
         loader = importlib.machinery.ExtensionFileLoader(name, _internal.__file__)
-        spec = importlib.util.spec_from_file_location(name, _internal.__file__, loader=loader)
-        assert spec is not None
-        module = importlib.util.module_from_spec(spec)
+        location = importlib.util.spec_from_file_location(name, _internal.__file__, loader=loader)
+        assert location is not None
+        module = importlib.util.module_from_spec(location)
         sys.modules[name] = module
         loader.exec_module(module)
         return module

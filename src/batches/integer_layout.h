@@ -28,6 +28,18 @@ struct IntegerLayout {
            reinterpret_cast<uintptr_t>(data) % alignof(T) == 0;
   }
 
+  // The layout of `values`, packed in the machine's byte order.
+  template <typename T>
+  static IntegerLayout packed(std::span<const T> values) {
+    IntegerLayout layout;
+    layout.data = reinterpret_cast<const std::byte*>(values.data());
+    layout.count = values.size();
+    layout.stride = sizeof(T);
+    layout.width = sizeof(T);
+    layout.is_signed = static_cast<T>(-1) < 0;
+    return layout;
+  }
+
   // Elements [begin, end) as a layout of their own. Requires
   // begin <= end <= count.
   IntegerLayout slice(size_t begin, size_t end) const {

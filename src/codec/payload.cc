@@ -31,8 +31,6 @@ constexpr int kFieldIdVarintLimit = 3;
 constexpr int kCountVarintLimit = 5;
 constexpr int kElementVarintLimit = 5;
 
-// Ids the reader decodes between two growths of the result (64 KiB).
-constexpr size_t kIdsPerStep = 16384;
 
 // ---- Writing ----------------------------------------------------------------
 
@@ -326,21 +324,6 @@ std::optional<CodecError> PayloadReader::read(std::span<int32_t> out) {
   return std::nullopt;
 }
 
-std::optional<CodecError> read_all(PayloadReader* reader,
-                                   PodBuffer<int32_t>* out) {
-  if (reader->plausible()) {
-    out->resize(reader->declared());
-    return reader->read(std::span(out->data(), out->size()));
-  }
-  out->resize(std::min(reader->declared(), kIdsPerStep));
-  do {
-    const size_t step = std::min(reader->remaining(), kIdsPerStep);
-    if (auto error = reader->read(std::span(out->data(), step))) return error;
-  } while (reader->remaining() != 0);
-  // Too few bytes for the declared ids cannot read without a fault.
-  fatal_error("read_all: a payload too short for its ids read whole");
-}
-
 Result<std::span<const uint8_t>> plain_payload(std::span<const uint8_t> bytes,
                                                bool gzip, ByteBuffer* inflated) {
   if (!gzip) return bytes;
@@ -358,7 +341,7 @@ Result<PodBuffer<int32_t>> decode_payload(std::span<const uint8_t> bytes,
   Result<PayloadReader> reader = PayloadReader::open(plain.value());
   if (!reader.ok()) return std::move(reader).error();
   PodBuffer<int32_t> ids;
-  if (auto error = read_all(&reader.value(), &ids)) return *std::move(error);
+  if (auto error = append_all(&reader.value(), &ids)) return *std::move(error);
   return ids;
 }
 

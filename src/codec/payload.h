@@ -3,11 +3,13 @@
 #ifndef VONK_CODEC_PAYLOAD_H_
 #define VONK_CODEC_PAYLOAD_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include "base/pod_buffer.h"
 #include "error/codec_error.h"
+#include "error/fatal_error.h"
 #include "error/result.h"
 
 namespace vonk {
@@ -74,11 +76,30 @@ class PayloadReader {
   bool plausible_;
 };
 
-// Reads every id of `reader` into `out` (replacing its contents): into room
-// for the declared count when the reader is plausible, else in small pieces
-// for the fault that surely comes.
-std::optional<CodecError> read_all(PayloadReader* reader,
-                                   PodBuffer<int32_t>* out);
+// Appends every id of `reader` (a PayloadReader, or a reader of the same
+// shape that yields T) to `out`: into room for the declared count when the
+// reader is plausible, else in small pieces into scratch, appending
+// nothing, for the fault that surely comes. On failure `out` may hold part
+// of the ids.
+template <typename Reader, typename T>
+std::optional<CodecError> append_all(Reader* reader, PodBuffer<T>* out) {
+  if (reader->plausible()) {
+    const size_t at = out->size();
+    out->resize(at + reader->declared());
+    return reader->read(std::span<T>(out->data() + at, reader->declared()));
+  }
+  constexpr size_t kIdsPerPiece = 16384;
+  PodBuffer<T> scratch;
+  scratch.resize(std::min(reader->declared(), kIdsPerPiece));
+  do {
+    const size_t step = std::min(reader->remaining(), kIdsPerPiece);
+    if (auto error = reader->read(std::span<T>(scratch.data(), step))) {
+      return error;
+    }
+  } while (reader->remaining() != 0);
+  // Too few bytes for the declared ids cannot read without a fault.
+  fatal_error("append_all: a payload too short for its ids read whole");
+}
 
 }  // namespace vonk
 

@@ -49,13 +49,6 @@ class TokenIdReader {
   std::optional<CodecError> miss_;
 };
 
-// Appends every token id of `reader` to `out`: into room for the declared
-// count when the reader is plausible, else in small pieces (appending
-// nothing) for the fault that surely comes. On failure `out` may hold
-// part of the ids.
-std::optional<CodecError> append_all(TokenIdReader* reader,
-                                     PodBuffer<uint32_t>* out);
-
 }  // namespace vonk
 
 #endif  // VONK_CODEC_TOKEN_ID_READER_H_

@@ -16,13 +16,7 @@ namespace vonk {
 namespace {
 
 IntegerLayout layout_of(const std::vector<int64_t>& values) {
-  IntegerLayout layout;
-  layout.data = reinterpret_cast<const std::byte*>(values.data());
-  layout.count = values.size();
-  layout.stride = sizeof(int64_t);
-  layout.width = sizeof(int64_t);
-  layout.is_signed = true;
-  return layout;
+  return IntegerLayout::packed(std::span<const int64_t>(values));
 }
 
 // Documents of random lengths (empty ones among them) of mapped ids, one

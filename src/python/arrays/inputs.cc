@@ -75,16 +75,6 @@ bool describe(const HeldBuffer& buffer, const char* name,
   return true;
 }
 
-IntegerLayout packed_layout(std::span<const int64_t> values) {
-  IntegerLayout layout;
-  layout.data = reinterpret_cast<const std::byte*>(values.data());
-  layout.count = values.size();
-  layout.stride = sizeof(int64_t);
-  layout.width = sizeof(int64_t);
-  layout.is_signed = true;
-  return layout;
-}
-
 // numpy.ma.MaskedArray (a borrowed reference, kept in the module state once
 // found), or nullptr while numpy.ma has not been imported.
 PyObject* masked_array_type() {
@@ -155,10 +145,11 @@ void name_export_failure(PyObject* object, const char* name) {
 bool IntegerInput::convert(PyObject* object, const char* name,
                            bool one_byte_unsigned) {
   name_ = name;
-  if (refuse_masked(object, name)) return false;
   switch (buffer_.acquire(object)) {
     case HeldBuffer::Status::kHeld:
-      if (!describe(buffer_, name, &layout_)) return false;
+      if (refuse_masked(object, name) || !describe(buffer_, name, &layout_)) {
+        return false;
+      }
       if (one_byte_unsigned && layout_.width == 1) layout_.is_signed = false;
       return true;
     case HeldBuffer::Status::kFailed:
@@ -168,7 +159,7 @@ bool IntegerInput::convert(PyObject* object, const char* name,
       break;
   }
   if (!convert_sequence(object, name, &values_)) return false;
-  layout_ = packed_layout(values_.elements());
+  layout_ = IntegerLayout::packed(values_.elements());
   return true;
 }
 
@@ -197,13 +188,12 @@ bool convert_offsets(PyObject* object, const char* name, uint64_t total,
     input.raise_fault(element, kOffsetRange);
     return false;
   }
-  // An int beyond the signed 64-bit range was read as the smallest value.
-  for (size_t i = 0; i < out->size(); ++i) {
-    if ((*out)[i] == WideIntegers::kBeyond) {
-      input.raise_fault(ElementFault{i, true, uint64_t{1} << 63},
-                        kOffsetRange);
-      return false;
-    }
+  // Widening to int64 fails for no element; an int beyond that range was
+  // read as the smallest value and is named here.
+  if (const std::optional<size_t> at = input.first_beyond()) {
+    input.raise_fault(ElementFault{*at, true, uint64_t{1} << 63},
+                      kOffsetRange);
+    return false;
   }
   const std::optional<OffsetFault> fault = check_offsets(*out, total);
   if (!fault) return true;

@@ -49,6 +49,10 @@ class IntegerInput {
   void raise_fault(const ElementFault& fault, ElementRange range,
                    const char* suffix = "") const;
 
+  // The index of the first element of a sequence that lay beyond the
+  // signed 64-bit range, if any.
+  std::optional<size_t> first_beyond() const { return values_.first_beyond(); }
+
  private:
   const char* name_ = "";
   HeldBuffer buffer_;

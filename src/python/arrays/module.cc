@@ -55,7 +55,7 @@ bool add_members(PyObject* module) {
   return register_functions(module, functions);
 }
 
-const ModuleSpec kSpec = {&module_def, "vonk._arrays",
+const ModuleRecipe kRecipe = {&module_def, "vonk._arrays",
                           &ModuleState::arrays_module, add_members};
 
 }  // namespace
@@ -64,5 +64,5 @@ const ModuleSpec kSpec = {&module_def, "vonk._arrays",
 PyMODINIT_FUNC PyInit__arrays() {
   return vonk::run_guarded<PyObject*>(
       nullptr, vonk::OutOfMemory::kMemoryError,
-      [] { return vonk::init_module(vonk::kSpec); });
+      [] { return vonk::init_module(vonk::kRecipe); });
 }

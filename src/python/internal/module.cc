@@ -31,12 +31,12 @@ bool add_members(PyObject* module) {
   return register_functions(module, functions);
 }
 
-const ModuleSpec kSpec = {&module_def, "vonk._internal",
+const ModuleRecipe kRecipe = {&module_def, "vonk._internal",
                           &ModuleState::internal_module, add_members};
 
 }  // namespace
 }  // namespace vonk
 
 PyMODINIT_FUNC PyInit__internal() {
-  return vonk::guarded([] { return vonk::init_module(vonk::kSpec); });
+  return vonk::guarded([] { return vonk::init_module(vonk::kRecipe); });
 }

@@ -10,6 +10,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -70,6 +71,12 @@ class WideIntegers {
   // The int at `index` when it lies beyond the signed 64-bit range (a
   // borrowed reference), else nullptr.
   PyObject* beyond(size_t index) const;
+
+  // The index of the first such int, if any.
+  std::optional<size_t> first_beyond() const {
+    if (beyond_.empty()) return std::nullopt;
+    return beyond_.front().first;
+  }
 
  private:
   friend bool convert_sequence(PyObject* object, const char* name,

@@ -39,13 +39,13 @@ bool register_functions(PyObject* module, PyMethodDef* table) {
   return true;
 }
 
-PyObject* init_module(const ModuleSpec& spec) {
+PyObject* init_module(const ModuleRecipe& recipe) {
   ModuleState& state = module_state();
-  if (!claim_owner(&state, spec.qualified_name)) return nullptr;
-  PyObject*& kept = state.*spec.kept;
+  if (!claim_owner(&state, recipe.qualified_name)) return nullptr;
+  PyObject*& kept = state.*recipe.kept;
   if (kept != nullptr) return Py_NewRef(kept);
-  PyRef module(PyModule_Create2(spec.definition, kModuleApiVersion));
-  if (!module || !spec.add_members(module.get())) return nullptr;
+  PyRef module(PyModule_Create2(recipe.definition, kModuleApiVersion));
+  if (!module || !recipe.add_members(module.get())) return nullptr;
   kept = Py_NewRef(module.get());
   return module.release();
 }

@@ -14,7 +14,7 @@
 namespace vonk {
 
 // How one module is made.
-struct ModuleSpec {
+struct ModuleRecipe {
   PyModuleDef* definition;
   const char* qualified_name;    // "vonk._internal", for messages
   PyObject* ModuleState::*kept;  // where the module is kept once made
@@ -26,7 +26,7 @@ struct ModuleSpec {
 // library (ImportError for any other), returns the module made before if
 // there is one, else creates it (module API version 1013), adds its
 // members and keeps it. A failure keeps nothing.
-PyObject* init_module(const ModuleSpec& spec);
+PyObject* init_module(const ModuleRecipe& recipe);
 
 // Appends `name` to the module's __all__ (creating it on first use) and
 // sets the attribute. False with an exception set.
