@@ -60,4 +60,18 @@ __all__ = [
     "unpack",
     "pack_many",
     "unpack_many",
+    "write_token_file",
+    "TokenFileWriter",
+    "TokenFile",
 ]
+
+# Token files need numpy and pyarrow, imported only when first used.
+_TOKEN_FILE_NAMES = ("write_token_file", "TokenFileWriter", "TokenFile")
+
+
+def __getattr__(name: str) -> object:
+    if name in _TOKEN_FILE_NAMES:
+        from vonk import token_files
+
+        return getattr(token_files, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

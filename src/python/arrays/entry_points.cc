@@ -19,6 +19,7 @@
 #include "codec/payload.h"
 #include "codec/token_id_reader.h"
 #include "python/arrays/inputs.h"
+#include "python/arrays/released_lock.h"
 #include "python/shared/errors.h"
 #include "python/shared/ref.h"
 #include "python/shared/state.h"
@@ -39,18 +40,6 @@ constexpr size_t kUnlockedCopy = size_t{1} << 16;
 // PyBUF_READ: the flag of a read-only memoryview, a stable value that the
 // 3.10 limited-API headers leave undeclared.
 constexpr int kReadOnlyView = 0x100;
-
-// Releases the interpreter lock for its lifetime.
-class ReleasedLock {
- public:
-  ReleasedLock() : thread_(PyEval_SaveThread()) {}
-  ReleasedLock(const ReleasedLock&) = delete;
-  ReleasedLock& operator=(const ReleasedLock&) = delete;
-  ~ReleasedLock() { PyEval_RestoreThread(thread_); }
-
- private:
-  PyThreadState* thread_;
-};
 
 // Copies `size` bytes, without the lock when there are many.
 void copy_bytes(void* to, const void* from, size_t size) {

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "python/arrays/entry_points.h"
+#include "python/arrays/token_windows.h"
 #include "python/internal/codec_type.h"
 #include "python/shared/module.h"
 #include "python/shared/ref.h"
@@ -52,7 +53,20 @@ bool add_members(PyObject* module) {
   PyRef type(codec_type());
   if (!type) return false;
   static PyMethodDef* const functions = method_table(arrays_function_rows());
-  return register_functions(module, functions);
+  if (!register_functions(module, functions)) return false;
+  // Private functions: attributes, but not in __all__.
+  static PyMethodDef* const private_functions =
+      method_table(arrays_private_rows());
+  PyRef module_name(PyModule_GetNameObject(module));
+  if (!module_name) return false;
+  for (PyMethodDef* def = private_functions; def->ml_name != nullptr; ++def) {
+    PyRef function(PyCMethod_New(def, module, module_name.get(), nullptr));
+    if (!function || PyObject_SetAttrString(module, def->ml_name,
+                                            function.get()) < 0) {
+      return false;
+    }
+  }
+  return true;
 }
 
 const ModuleRecipe kRecipe = {&module_def, "vonk._arrays",
