@@ -1,5 +1,10 @@
 """vonk: compact payloads for language-model token streams."""
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from vonk.token_files import TokenFile, TokenFileWriter, write_token_file
+
 try:
     from vonk._internal import (
         Codec,

@@ -260,7 +260,7 @@ class TokenFileWriter:
     def _flush(self, last: bool = False) -> None:
         """Packs every pending id into chunks and writes them as one batch."""
         np, pa = self._np, self._pa
-        ids = np.concatenate(self._pending) if len(self._pending) != 1 else self._pending[0]
+        ids = np.concatenate(self._pending) if self._pending else np.zeros(0, dtype=np.uint32)
         self._pending, self._pending_count = [], 0
         first = self._written
         count = len(ids)
