@@ -114,11 +114,8 @@ std::optional<ChunkFault> WindowReader::read(uint64_t start,
                         "it holds " + std::to_string(reader.declared()) +
                             " ids, not " + std::to_string(held)};
     }
-    if (skip != 0) {
-      skipped_.resize(static_cast<size_t>(skip));
-      if (auto error = reader.read(std::span(skipped_.data(), skipped_.size()))) {
-        return ChunkFault{source, chunk, error->display()};
-      }
+    if (auto error = reader.skip(static_cast<size_t>(skip))) {
+      return ChunkFault{source, chunk, error->display()};
     }
     const std::span<uint32_t> part = out.subspan(done, take);
     if (auto error = reader.read(std::span<int32_t>(

@@ -56,7 +56,8 @@ class WindowReader {
   // Writes the `out.size()` token ids from index `start` of the whole
   // sequence into `out`. Requires start + out.size() <= the sequence's
   // length. Decodes only the chunks the window touches, each only up to
-  // the window's end, straight into `out`. On failure `out` is partly
+  // the window's end, straight into `out` (the ids before its start are
+  // passed over, not decoded). On failure `out` is partly
   // written and must not be used.
   std::optional<ChunkFault> read(uint64_t start, std::span<uint32_t> out);
 
@@ -78,7 +79,6 @@ class WindowReader {
   std::span<const ChunkSource> sources_;
   Cached cache_[2];
   size_t newest_ = 0;
-  PodBuffer<int32_t> skipped_;  // ids before a window's start
 };
 
 }  // namespace vonk

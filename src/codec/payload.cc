@@ -324,6 +324,68 @@ std::optional<CodecError> PayloadReader::read(std::span<int32_t> out) {
   return std::nullopt;
 }
 
+std::optional<CodecError> PayloadReader::skip(size_t count) {
+  if (count > remaining_) {
+    fatal_error("PayloadReader::skip: " + std::to_string(count) +
+                " ids asked for, " + std::to_string(remaining_) + " left");
+  }
+  constexpr uint64_t kHighBits = 0x8080808080808080ull;
+  const uint8_t* p = p_;
+  size_t left = count;
+  int run = 0;  // continuation bytes since the last varint's end
+  Fault f = Fault::kNone;
+  // Whole words while they end fewer varints than are left to pass (the
+  // word that ends the last one is read byte by byte, to stop right
+  // after it).
+  while (end_ - p >= 8) {
+    const uint64_t word = load_le64(p);
+    const uint64_t ends = ~word & kHighBits;
+    const auto ended = static_cast<size_t>(std::popcount(ends));
+    if (ended >= left || ends == 0) break;
+    // Continuation bytes before the first end, five in a row inside the
+    // word, and after the last end (carried into the next word).
+    const uint64_t more = word & kHighBits;
+    const int first = std::countr_zero(ends) / 8;
+    if (run + first > kElementVarintLimit - 1 ||
+        (more & (more >> 8) & (more >> 16) & (more >> 24) & (more >> 32)) != 0) {
+      break;  // the byte loop finds the fault
+    }
+    run = 7 - (63 - std::countl_zero(ends)) / 8;
+    left -= ended;
+    p += 8;
+  }
+  // The rest byte by byte, as the varint reader takes them.
+  while (left != 0) {
+    if (p == end_) {
+      f = Fault::kEndOfFile;
+      break;
+    }
+    if ((*p++ & 0x80) == 0) {
+      run = 0;
+      --left;
+    } else if (++run == kElementVarintLimit) {
+      f = p == end_ ? Fault::kEndOfFile : Fault::kTransport;
+      break;
+    }
+  }
+  remaining_ -= count;
+  if (f == Fault::kNone && remaining_ == 0) {
+    Reader reader(p, end_);
+    int16_t field_id = 0;
+    uint8_t type = 0;
+    f = reader.read_field_header(&field_id, &type);
+    if (f == Fault::kNone && type != kTypeStop) f = Fault::kUnexpectedField;
+    p = reader.position();
+  }
+  p_ = p;
+  if (f != Fault::kNone) {
+    remaining_ = 0;
+    p_ = end_;
+    return payload_error(f);
+  }
+  return std::nullopt;
+}
+
 Result<std::span<const uint8_t>> plain_payload(std::span<const uint8_t> bytes,
                                                bool gzip, ByteBuffer* inflated) {
   if (!gzip) return bytes;

@@ -61,6 +61,14 @@ class PayloadReader {
   // reader is spent and `out` partly written.
   std::optional<CodecError> read(std::span<int32_t> out);
 
+  // Passes over the next `count` ids (requires count <= remaining()) as
+  // read() would read them, but without their values: it only finds
+  // where each ends, several at a time. Fails for the varint of more
+  // than five bytes or the end of the bytes that read() fails for, with
+  // the last id for the stop byte too, though not always with the same
+  // text; then the reader is spent.
+  std::optional<CodecError> skip(size_t count);
+
  private:
   PayloadReader(const uint8_t* p, const uint8_t* end, size_t declared)
       : p_(p),
