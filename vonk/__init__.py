@@ -13,7 +13,7 @@ try:
         list_available_tokenizers,
     )
 
-    def _load_arrays():
+    def _load_arrays():  # type: ignore[no-untyped-def]
         # The buffer API lives in the same shared object as the list API.
         import importlib.machinery
         import importlib.util
@@ -34,6 +34,8 @@ try:
 
     _arrays = _load_arrays()
     del _load_arrays
+    from vonk._mapping import Mapping
+
     pack, pack_many, unpack, unpack_many = (
         _arrays.pack,
         _arrays.pack_many,
@@ -65,6 +67,7 @@ __all__ = [
     "unpack",
     "pack_many",
     "unpack_many",
+    "Mapping",
     "write_token_file",
     "TokenFileWriter",
     "TokenFile",

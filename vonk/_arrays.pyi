@@ -4,7 +4,7 @@ from array import array
 from collections.abc import Sequence
 from typing import Any, Protocol
 
-from typing_extensions import Buffer
+from typing_extensions import Buffer, Self, disjoint_base
 
 from vonk._internal import Codec
 
@@ -18,7 +18,38 @@ class _ArrayLike(Protocol):
 # Integers arrive as any one-dimensional buffer of an integer format
 # (numpy arrays, array.array, memoryview, bytes...) or any sequence of ints.
 _Integers = Buffer | _ArrayLike | Sequence[int]
-_Tokenizer = str | Codec
+_Tokenizer = str | Codec | MappingTables
+
+@disjoint_base
+class MappingTables:
+    """The tables of one mapping; see vonk.Mapping."""
+
+    def __new__(cls, name: str) -> Self: ...
+    @classmethod
+    def _build(
+        cls,
+        name: str,
+        counts: _Integers,
+        ranking: _Integers | None,
+        texts: bytes | None,
+        text_ends: _Integers | None,
+    ) -> Self: ...
+    @classmethod
+    def _from_text(cls, name: str, text: bytes) -> Self: ...
+    @classmethod
+    def _count(cls, token_ids: _Integers, vocab_size: int) -> array[int]: ...
+    def _render(self) -> bytes: ...
+    def __len__(self) -> int: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def counts(self) -> array[int]: ...
+    @property
+    def _built_in(self) -> bool: ...
+    @property
+    def _ranking(self) -> array[int]: ...
+    @property
+    def _texts(self) -> tuple[bytes, array[int]] | None: ...
 
 def pack(token_ids: _Integers, tokenizer: _Tokenizer, *, gzip: bool = False) -> bytes: ...
 def unpack(payload: _Integers, tokenizer: _Tokenizer, *, gzip: bool = False) -> array[int]: ...

@@ -48,7 +48,7 @@ array of integers, or a ChunkedArray of one of them."""
 BinaryArray: TypeAlias = Any
 """A pyarrow binary, large binary, binary view or string view array, or a
 ChunkedArray of one of them."""
-Tokenizer: TypeAlias = "str | vonk.Codec"
+Tokenizer: TypeAlias = "str | vonk.Codec | vonk.Mapping"
 
 # Above this many bytes (or ids) a column needs 64-bit offsets.
 _MAX_32BIT_OFFSET = 2**31 - 1

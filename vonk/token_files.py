@@ -134,7 +134,7 @@ def _patch_counts(path: str, tokens: int, documents: int) -> None:
 
 
 def _is_mapping(tokenizer: object) -> bool:
-    return hasattr(tokenizer, "fingerprint") and not isinstance(tokenizer, (str, vonk.Codec))
+    return isinstance(tokenizer, vonk.Mapping)
 
 
 def _tokenizer_metadata(tokenizer: Tokenizer) -> dict[str, str]:

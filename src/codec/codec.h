@@ -24,6 +24,11 @@ class Codec {
  public:
   // Opens tokenizer `name` through the mapping cache.
   static Result<Codec> open(std::string_view name);
+  // A codec over `mapping`, which the caller built, under `name`.
+  static Codec over(std::string name,
+                    std::shared_ptr<const TokenMapping> mapping) {
+    return Codec(std::move(name), std::move(mapping));
+  }
 
   // The name as passed to open().
   const std::string& tokenizer_name() const { return name_; }

@@ -1,7 +1,7 @@
 // The tables behind TokenMapping (internal to src/mapping): every record of
 // a mapping text in one array, every token text back to back in one arena,
 // and indexes that hold record numbers or the looked-up ids themselves.
-// Invariant: the tables are filled once, by TokenMapping::from_jsonl, and
+// Invariant: the tables are filled once, when their TokenMapping is built, and
 // never change afterwards, so the lookups take no lock and a text view into
 // the arena lives as long as the tables. For every key the last record in
 // text order that carries it decides the value.
@@ -48,34 +48,31 @@ inline uint32_t mapped_key(int32_t mapped_id) {
 template <typename Value>
 class IdIndex {
  public:
-  // Indexes every record under key_of(record) with value_of(record, i),
-  // later records replacing earlier ones.
+  // Indexes entries 0..count-1 under key_of(i) with value_of(i), later
+  // entries replacing earlier ones.
   template <typename KeyOf, typename ValueOf>
-  void build(const TableRecords& records, KeyOf key_of, ValueOf value_of) {
-    if (records.empty()) return;
+  void build(size_t count, KeyOf key_of, ValueOf value_of) {
+    if (count == 0) return;
     uint32_t low = std::numeric_limits<uint32_t>::max();
     uint32_t high = 0;
-    for (size_t i = 0; i < records.size(); ++i) {
-      uint32_t key = key_of(records[i]);
+    for (size_t i = 0; i < count; ++i) {
+      uint32_t key = key_of(i);
       low = std::min(low, key);
       high = std::max(high, key);
     }
     uint64_t span = uint64_t{high} - low + 1;
-    if (span <= 2 * uint64_t{records.size()} + 64) {
+    if (span <= 2 * uint64_t{count} + 64) {
       base_ = low;
       values_.assign_zeroed(span);
       present_.assign_zeroed((span + 63) / 64);
-      for (size_t i = 0; i < records.size(); ++i) {
-        uint32_t at = key_of(records[i]) - low;
-        values_[at] = value_of(records[i], static_cast<uint32_t>(i));
+      for (size_t i = 0; i < count; ++i) {
+        uint32_t at = key_of(i) - low;
+        values_[at] = value_of(i);
         present_[at / 64] |= uint64_t{1} << (at % 64);
       }
     } else {
-      sparse_.reserve(records.size());
-      for (size_t i = 0; i < records.size(); ++i) {
-        sparse_[key_of(records[i])] =
-            value_of(records[i], static_cast<uint32_t>(i));
-      }
+      sparse_.reserve(count);
+      for (size_t i = 0; i < count; ++i) sparse_[key_of(i)] = value_of(i);
     }
   }
 

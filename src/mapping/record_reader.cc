@@ -95,6 +95,7 @@ bool RecordReader::next_line(std::string_view* line) {
     const char* begin = rest_.data();
     const char* lf = find_lf(begin, begin + rest_.size());
     std::string_view piece;
+    ++line_number_;
     if (lf != nullptr) {
       piece = std::string_view(begin, static_cast<size_t>(lf - begin));
       rest_.remove_prefix(piece.size() + 1);

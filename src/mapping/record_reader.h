@@ -2,6 +2,7 @@
 #ifndef VONK_MAPPING_RECORD_READER_H_
 #define VONK_MAPPING_RECORD_READER_H_
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -37,12 +38,17 @@ class RecordReader {
     return &entry_;
   }
 
+  // The line of the text (from 1) of the last record read, or of the line
+  // that failed.
+  uint64_t line_number() const { return line_number_; }
+
  private:
   // Stores the next line that is not empty after trimming and returns
   // true, or returns false at the end of the text.
   bool next_line(std::string_view* line);
 
   std::string_view rest_;
+  uint64_t line_number_ = 0;
   std::string scratch_;
   MappingEntry entry_;
 };

@@ -86,17 +86,55 @@ Result<std::shared_ptr<const TokenMapping>> TokenMapping::from_jsonl(
     arena.append(entry.token.data(), entry.token.size());
   }
 
-  mapping->token_to_record_.build(records, arena);
-  mapping->token_id_to_mapped_id_.build(
-      records, [](const TableRecord& r) { return r.token_id; },
-      [](const TableRecord& r, uint32_t) { return r.mapped_id; });
-  mapping->mapped_id_to_token_id_.build(
-      records, [](const TableRecord& r) { return mapped_key(r.mapped_id); },
-      [](const TableRecord& r, uint32_t) { return r.token_id; });
-  mapping->mapped_id_to_record_.build(
-      records, [](const TableRecord& r) { return mapped_key(r.mapped_id); },
-      [](const TableRecord&, uint32_t index) { return index; });
+  mapping->index_records();
   return std::shared_ptr<const TokenMapping>(std::move(mapping));
+}
+
+void TokenMapping::index_records() {
+  const TableRecords& records = records_;
+  token_to_record_.build(records, arena_);
+  token_id_to_mapped_id_.build(
+      records.size(), [&](size_t i) { return records[i].token_id; },
+      [&](size_t i) { return records[i].mapped_id; });
+  mapped_id_to_token_id_.build(
+      records.size(), [&](size_t i) { return mapped_key(records[i].mapped_id); },
+      [&](size_t i) { return records[i].token_id; });
+  mapped_id_to_record_.build(
+      records.size(), [&](size_t i) { return mapped_key(records[i].mapped_id); },
+      [](size_t i) { return static_cast<uint32_t>(i); });
+}
+
+std::shared_ptr<const TokenMapping> TokenMapping::from_vocabulary(
+    const RankedVocabulary& vocabulary) {
+  std::shared_ptr<TokenMapping> mapping(new TokenMapping());
+  const std::span<const uint32_t> ranking(vocabulary.ranking.data(),
+                                          vocabulary.ranking.size());
+  if (!vocabulary.has_texts()) {
+    // The ranking is a permutation, so both id tables are dense arrays.
+    mapping->token_id_to_mapped_id_.build(
+        ranking.size(), [&](size_t p) { return ranking[p]; },
+        [](size_t p) { return mapped_id_at(p); });
+    mapping->mapped_id_to_token_id_.build(
+        ranking.size(), [](size_t p) { return mapped_key(mapped_id_at(p)); },
+        [&](size_t p) { return ranking[p]; });
+    return mapping;
+  }
+  if (vocabulary.texts.size() > std::numeric_limits<uint32_t>::max()) {
+    fatal_error("token texts of 4 GiB or more");
+  }
+  mapping->arena_.append(vocabulary.texts.data(), vocabulary.texts.size());
+  TableRecords& records = mapping->records_;
+  records.resize(ranking.size());
+  for (size_t p = 0; p < ranking.size(); ++p) {
+    const uint32_t id = ranking[p];
+    const uint64_t begin = id == 0 ? 0 : vocabulary.text_ends[id - 1];
+    records[p] = TableRecord{
+        static_cast<uint32_t>(begin),
+        static_cast<uint32_t>(vocabulary.text_ends[id] - begin), id,
+        mapped_id_at(p)};
+  }
+  mapping->index_records();
+  return mapping;
 }
 
 size_t TokenMapping::memory_usage() const {

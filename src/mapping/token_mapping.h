@@ -9,6 +9,7 @@
 
 #include "error/result.h"
 #include "mapping/mapping_tables.h"
+#include "mapping/ranked_vocabulary.h"
 
 namespace vonk {
 
@@ -19,6 +20,13 @@ class TokenMapping {
   // the JsonError of the first line that is not a valid record.
   static Result<std::shared_ptr<const TokenMapping>> from_jsonl(
       std::string_view text);
+
+  // Builds the tables of `vocabulary`'s records: the same tables as
+  // from_jsonl of its rendered text. Without texts only the id tables are
+  // built, and text lookups miss. Requires a valid ranking of at most
+  // kMaxVocabularySize ids and texts of less than 4 GiB in all.
+  static std::shared_ptr<const TokenMapping> from_vocabulary(
+      const RankedVocabulary& vocabulary);
 
   TokenMapping(const TokenMapping&) = delete;
   TokenMapping& operator=(const TokenMapping&) = delete;
@@ -57,6 +65,9 @@ class TokenMapping {
 
  private:
   TokenMapping() = default;
+
+  // Builds every index from records_ and arena_.
+  void index_records();
 
   TextArena arena_;       // every token text, back to back
   TableRecords records_;  // in text order

@@ -203,7 +203,7 @@ BAD = {
     "unmapped-id": (lambda: pack(np.array([0, 2**32 - 1], np.uint32), NAME), KeyError,
                     "'Token ID 4294967295 not found in mapping'"),
     "tokenizer-type": (lambda: pack(IDS, 5), TypeError,
-                       "argument 'tokenizer': expected a tokenizer name (str) or a vonk.Codec, "
+                       "argument 'tokenizer': expected a tokenizer name (str), a vonk.Codec or a vonk.Mapping, "
                        "got 'int'"),
     "unknown-tokenizer": (lambda: pack(IDS, "nope"), Exception,
                           str(list_api_error(lambda: Codec("nope")))),

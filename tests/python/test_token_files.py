@@ -196,6 +196,21 @@ def test_tokenizers_must_match(good, tmp_path):
         vonk.TokenFile([good, other])
 
 
+def test_a_file_written_with_a_mapping_needs_that_mapping(tmp_path):
+    rng = np.random.default_rng(3)
+    mapping = vonk.Mapping.from_counts(rng.integers(0, 50, 300), name="small")
+    other = vonk.Mapping.from_counts(rng.integers(0, 50, 300), name="small")
+    ids = rng.integers(0, 300, 5000)
+    path = tmp_path / "t.arrow"
+    vonk.write_token_file(path, ids, None, mapping, chunk_size=64, gzip=True)
+    assert vonk.TokenFile(path, tokenizer=mapping).read(100, 900).tolist() == ids[100:1000].tolist()
+    with pytest.raises(ValueError, match=f"fingerprint {mapping.fingerprint}.*fingerprint {other.fingerprint}"):
+        vonk.TokenFile(path, tokenizer=other)
+    for wrong in (None, TOKENIZER):
+        with pytest.raises(ValueError, match="written with mapping 'small'"):
+            vonk.TokenFile(path, tokenizer=wrong)
+
+
 def test_a_failed_writer_leaves_no_file(tmp_path):
     path = tmp_path / "t.arrow"
     with pytest.raises(OverflowError):

@@ -19,7 +19,7 @@
 #include "codec/payload.h"
 #include "codec/token_id_reader.h"
 #include "python/arrays/inputs.h"
-#include "python/arrays/released_lock.h"
+#include "python/arrays/results.h"
 #include "python/shared/errors.h"
 #include "python/shared/ref.h"
 #include "python/shared/state.h"
@@ -33,56 +33,6 @@ constexpr size_t kStretch = size_t{1} << 20;
 
 // Ids unpack() decodes between two appends to its result (256 KiB).
 constexpr size_t kIdsPerPiece = size_t{1} << 16;
-
-// Copies at least this large are made without the interpreter lock.
-constexpr size_t kUnlockedCopy = size_t{1} << 16;
-
-// PyBUF_READ: the flag of a read-only memoryview, a stable value that the
-// 3.10 limited-API headers leave undeclared.
-constexpr int kReadOnlyView = 0x100;
-
-// Copies `size` bytes, without the lock when there are many.
-void copy_bytes(void* to, const void* from, size_t size) {
-  if (size >= kUnlockedCopy) {
-    ReleasedLock released;
-    std::memcpy(to, from, size);
-  } else if (size != 0) {
-    std::memcpy(to, from, size);
-  }
-}
-
-// A new bytes object holding the `size` bytes at `data`. The object is
-// this call's alone until returned, so it is filled without the lock.
-PyObject* new_bytes(const uint8_t* data, size_t size) {
-  PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-  if (!bytes) return nullptr;
-  copy_bytes(PyBytes_AsString(bytes.get()), data, size);
-  return bytes.release();
-}
-
-// A new, empty array.array of `typecode`.
-PyObject* new_empty_array(const char* typecode) {
-  return PyObject_CallFunction(module_state().array_type, "s", typecode);
-}
-
-// Appends the `bytes` bytes at `data` to `array`.
-bool append_to_array(PyObject* array, const void* data, size_t bytes) {
-  if (bytes == 0) return true;
-  PyRef view(PyMemoryView_FromMemory(
-      const_cast<char*>(static_cast<const char*>(data)),
-      static_cast<Py_ssize_t>(bytes), kReadOnlyView));
-  if (!view) return false;
-  PyRef done(PyObject_CallMethod(array, "frombytes", "O", view.get()));
-  return static_cast<bool>(done);
-}
-
-// A new array.array of `typecode` holding a copy of the `bytes` bytes at
-// `data`.
-PyObject* new_array(const char* typecode, const void* data, size_t bytes) {
-  PyRef array(new_empty_array(typecode));
-  if (!array || !append_to_array(array.get(), data, bytes)) return nullptr;
-  return array.release();
-}
 
 // Sets the attribute `document` of the pending exception.
 void attach_document(size_t document) {

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "batches/batch.h"
+#include "python/arrays/mapping_type.h"
 #include "python/internal/codec_type.h"
 #include "python/shared/ref.h"
 #include "python/shared/state.h"
@@ -236,13 +237,14 @@ bool open_tokenizer(PyObject* object, const char* name,
     out->emplace(*codec_of(object));
     return true;
   }
+  if (codec_of_mapping(object, out)) return true;
   if (!PyUnicode_Check(object)) {
     PyRef type_name(PyObject_GetAttrString(
         reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
     if (!type_name) return false;
     PyErr_Format(PyExc_TypeError,
-                 "argument '%s': expected a tokenizer name (str) or a "
-                 "vonk.Codec, got '%S'",
+                 "argument '%s': expected a tokenizer name (str), a "
+                 "vonk.Codec or a vonk.Mapping, got '%S'",
                  name, type_name.get());
     return false;
   }

@@ -66,7 +66,8 @@ class IntegerInput {
 bool convert_offsets(PyObject* object, const char* name, uint64_t total,
                      const char* what, std::vector<int64_t>* out);
 
-// A tokenizer name (str), opened, or a vonk.Codec, whose mapping is shared.
+// A tokenizer name (str), opened, or a vonk.Codec or vonk.Mapping, whose
+// tables are shared.
 bool open_tokenizer(PyObject* object, const char* name,
                     std::optional<Codec>* out);
 

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "python/arrays/entry_points.h"
+#include "python/arrays/mapping_type.h"
 #include "python/arrays/token_windows.h"
 #include "python/internal/codec_type.h"
 #include "python/shared/module.h"
@@ -52,6 +53,12 @@ bool add_members(PyObject* module) {
   // Tokenizers may be given as Codec objects: the type must exist.
   PyRef type(codec_type());
   if (!type) return false;
+  // Mapping tables are a class of this module, outside its __all__:
+  // vonk.Mapping is what users see.
+  PyRef tables(mapping_tables_type());
+  if (!tables || PyObject_SetAttrString(module, "MappingTables", tables.get()) < 0) {
+    return false;
+  }
   static PyMethodDef* const functions = method_table(arrays_function_rows());
   if (!register_functions(module, functions)) return false;
   // Private functions: attributes, but not in __all__.

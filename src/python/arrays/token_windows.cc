@@ -21,7 +21,7 @@
 
 #include "batches/windows.h"
 #include "python/arrays/inputs.h"
-#include "python/arrays/released_lock.h"
+#include "python/arrays/results.h"
 #include "python/shared/ref.h"
 
 namespace vonk {

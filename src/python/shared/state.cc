@@ -15,6 +15,7 @@ void release_owner(ModuleState* state) {
   Py_CLEAR(state->internal_module);
   Py_CLEAR(state->arrays_module);
   Py_CLEAR(state->codec_type);
+  Py_CLEAR(state->mapping_tables_type);
   Py_CLEAR(state->panic_type);
   Py_CLEAR(state->array_type);
   Py_CLEAR(state->masked_array_type);

@@ -27,6 +27,7 @@ struct ModuleState {
   PyObject* internal_module = nullptr;  // vonk._internal, once imported
   PyObject* arrays_module = nullptr;    // vonk._arrays, once imported
   PyObject* codec_type = nullptr;       // the Codec class
+  PyObject* mapping_tables_type = nullptr;  // vonk._arrays.MappingTables
   PyObject* panic_type = nullptr;       // PanicException
   PyObject* array_type = nullptr;       // array.array, for the buffer API
   PyObject* masked_array_type = nullptr;  // numpy.ma.MaskedArray, once seen
