@@ -59,3 +59,10 @@ def pack_many(
 def unpack_many(
     payloads: _Integers, payload_offsets: _Integers, tokenizer: _Tokenizer, *, gzip: bool = False
 ) -> tuple[array[int], array[int]]: ...
+
+# vonk.TokenFile's engine (private): each source is (name, data, begins,
+# ends, crcs, token_count, chunk_size, gzip); len(starts) rows of `length`
+# uint32 ids.
+def _read_windows(
+    sources: tuple[tuple[Any, ...], ...], starts: _Integers, length: int, tokenizer: _Tokenizer
+) -> bytearray: ...

@@ -542,6 +542,7 @@ class TokenFile:
                     f"the mapping given has fingerprint {tokenizer.fingerprint}")
             return tokenizer
         name = first.tokenizer
+        assert name is not None  # the shard names a tokenizer or a mapping
         if tokenizer is None:
             return vonk.Codec(name)
         given = tokenizer.tokenizer_name if isinstance(tokenizer, vonk.Codec) else tokenizer
@@ -567,21 +568,24 @@ class TokenFile:
     @property
     def document_offsets(self) -> npt.NDArray[np.int64]:
         """n+1 token offsets of the documents (Arrow's layout), as int64."""
-        np = self._np
-        return np.append(self._doc_starts, np.int64(self._length))
+        numpy = self._np
+        offsets: npt.NDArray[np.int64] = numpy.append(self._doc_starts, numpy.int64(self._length))
+        return offsets
 
     # --- Reading ----------------------------------------------------------
 
     def windows(self, starts: Any, length: int) -> npt.NDArray[np.uint32]:
         """The `length` tokens from each start, as a (len(starts), length)
         uint32 array. Decoded in one call with the interpreter lock released."""
-        np = self._np
-        starts = np.ascontiguousarray(starts, dtype=np.int64)
+        numpy = self._np
+        starts = numpy.ascontiguousarray(starts, dtype=numpy.int64)
         if starts.ndim != 1:
             raise ValueError("starts must be one-dimensional")
         length = int(length)
         out = vonk._arrays._read_windows(self._sources, starts, length, self._codec)
-        return np.frombuffer(out, dtype=np.uint32).reshape(len(starts), length)
+        rows: npt.NDArray[np.uint32] = numpy.frombuffer(out, dtype=numpy.uint32).reshape(
+            len(starts), length)
+        return rows
 
     def read(self, start: int, length: int) -> array[int]:
         """Tokens [start, start + length) as an array('I')."""

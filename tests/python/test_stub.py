@@ -56,6 +56,12 @@ back: array.array[int] = vonk.unpack(payload, vonk.Codec("cl100k_base"))
 flat, offsets = vonk.pack_many(array.array("I", [1, 2]), np.array([0, 1, 2]), "gpt2")
 tokens, token_offsets = vonk.unpack_many(memoryview(flat), offsets, "gpt2")
 total: int = tokens[0] + token_offsets[-1] + len(back)
+vonk.write_token_file("t.arrow", ids, None, "cl100k_base", chunk_size=2)
+with vonk.TokenFileWriter("u.arrow", vonk.Codec("gpt2")) as writer:
+    writer.write(ids)
+f = vonk.TokenFile(["t.arrow"])
+window: np.ndarray = f.windows(np.array([0]), 2)
+document: array.array[int] = f.document(len(f) - 1)
 '''
 
 
