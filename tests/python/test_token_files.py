@@ -225,3 +225,19 @@ def test_import_vonk_does_not_import_pyarrow():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          cwd=REPO_ROOT.parent, check=True).stdout
     assert out.split() == ["False", "TokenFile"]
+
+
+@pytest.mark.skipif(not (REPO_ROOT / "examples").is_dir(), reason="not run from a source tree")
+@pytest.mark.parametrize("source", [[], ["--ids", "--gzip"]])
+def test_the_example_runs_small_on_a_cluster(tmp_path, source):
+    pytest.importorskip("dask.bag")
+    pytest.importorskip("distributed")
+    completed = subprocess.run(
+        [sys.executable, str(REPO_ROOT / "examples" / "token_files.py"), "--text-mb", "0.3",
+         "--partitions", "3", "--workers", "2", "--steps", "5", "--batch-size", "4",
+         "--block-size", "256", *source],
+        cwd=tmp_path, capture_output=True, text=True, timeout=300,
+    )
+    assert completed.returncode == 0, completed.stdout + completed.stderr
+    assert "3 shards written by 2 worker processes" in completed.stdout
+    assert "every batch equals the memmap's" in completed.stdout
