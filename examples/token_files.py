@@ -92,7 +92,7 @@ def documents_of_samples(start: int, stop: int, seed: int) -> list[np.ndarray]:
 
 def write_shard(items: list[tuple[Any, ...]], folder: str, gzip: bool) -> list[tuple[str, int, int]]:
     """One Dask partition: its pieces' documents as one token file. Returns
-    [(path, tokens, documents)] (empty for an empty partition)."""
+    [(path, tokens, documents)] (empty for no pieces)."""
     if not items:
         return []
     path = pathlib.Path(folder) / f"shard-{items[0][0]:05d}.arrow"
@@ -149,8 +149,11 @@ def write_shards(pieces: list[tuple[Any, ...]], folder: pathlib.Path, workers: i
 
     with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                       dashboard_address=None) as cluster, Client(cluster) as client:
-        bag = db.from_sequence(pieces, npartitions=partitions)
-        shards = bag.map_partitions(write_shard, str(folder), gzip).compute()
+        # One partition per group of consecutive pieces, one file per partition.
+        groups = [[tuple(p) for p in group] for group in np.array_split(np.array(pieces, dtype=object),
+                                                                         partitions) if len(group)]
+        bag = db.from_sequence(groups, npartitions=len(groups))
+        shards = [s for found in bag.map(write_shard, str(folder), gzip).compute() for s in found]
         worker_count = len(client.scheduler_info()["workers"])
     return sorted(shards), worker_count
 
