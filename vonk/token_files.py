@@ -102,8 +102,8 @@ def _libraries() -> tuple[Any, Any]:
 # The counts are written as 20 decimal digits (enough for any uint64), so
 # that the placeholders the writer starts with can be overwritten in place.
 _COUNT_DIGITS = 20
-_TOKEN_COUNT_PLACEHOLDER = "T" * _COUNT_DIGITS
-_DOCUMENT_COUNT_PLACEHOLDER = "D" * _COUNT_DIGITS
+_TOKEN_COUNT_PLACEHOLDER = "<token count>".ljust(_COUNT_DIGITS, "~")
+_DOCUMENT_COUNT_PLACEHOLDER = "<document count>".ljust(_COUNT_DIGITS, "~")
 
 
 def _patch_counts(path: str, tokens: int, documents: int) -> None:
@@ -123,6 +123,8 @@ def _patch_counts(path: str, tokens: int, documents: int) -> None:
         continuation, header_length = struct.unpack("<Ii", file.read(8))
         file.seek(size - 10)
         (footer_length,) = struct.unpack("<i", file.read(4))
+        if continuation != 0xFFFFFFFF or not 0 < footer_length < size:
+            raise RuntimeError(f"{path}: pyarrow wrote an IPC file of an unexpected layout")
         regions = [(16, header_length), (size - 10 - footer_length, footer_length)]
         for at, length in regions:
             file.seek(at)
