@@ -33,6 +33,7 @@ SECTIONS = {
     "formats": ("formats", "run_formats"),
     "arrays": ("arrays", "run_arrays"),
     "unpack": ("arrays", "run_unpack"),
+    "mapping": ("mappings", "run_mapping"),
     "token_files": ("token_files", "run_token_files"),
 }
 GROUPS = {"speed": ("ids", "tokens", "gzip"), "startup": ("import", "load")}

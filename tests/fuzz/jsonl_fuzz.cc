@@ -8,7 +8,11 @@
 //    with the first failing line's error;
 //  - on success each table has the model's size and every lookup gives the
 //    model's value for every key, and misses, with the right error, for a
-//    key next to each one that the model does not hold.
+//    key next to each one that the model does not hold;
+//  - when the text is also a valid ranking (read_ranked_text accepts it),
+//    the tables built from that ranking equal the model too, and its
+//    rendered text reads back to the same ranking and counts and renders
+//    to the same bytes again.
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -18,6 +22,7 @@
 
 #include "error/codec_error.h"
 #include "fuzz_check.h"
+#include "mapping/ranked_text.h"
 #include "mapping/record.h"
 #include "mapping/token_mapping.h"
 
@@ -144,5 +149,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   FUZZ_CHECK(built.ok());
   check_tables(*built.value(), model);
+
+  vonk::Result<vonk::RankedVocabulary> ranked = vonk::read_ranked_text(text);
+  if (ranked.ok()) {
+    const vonk::RankedVocabulary& vocabulary = ranked.value();
+    check_tables(*TokenMapping::from_vocabulary(vocabulary), model);
+    const std::string rendered = vonk::render_ranked_text(vocabulary);
+    vonk::Result<vonk::RankedVocabulary> again =
+        vonk::read_ranked_text(rendered);
+    FUZZ_CHECK(again.ok());
+    FUZZ_CHECK(again.value().ranking == vocabulary.ranking);
+    FUZZ_CHECK(again.value().counts == vocabulary.counts);
+    FUZZ_CHECK(vonk::render_ranked_text(again.value()) == rendered);
+  }
   return 0;
 }

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import pickle
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -138,3 +140,27 @@ def test_ids_past_the_vocabulary_fail_like_the_list_api():
         vonk.Mapping.from_token_ids([], vocab_size=2**28 + 1, name="x")
     with pytest.raises(ValueError, match="2 texts for a vocabulary of 3"):
         vonk.Mapping.from_counts([1, 2, 3], name="x", texts=["a", "b"])
+
+
+@pytest.mark.skipif(not (DATA_DIR.parent / "examples").is_dir(), reason="not run from a source tree")
+def test_own_mapping_example_runs_small(tmp_path):
+    pytest.importorskip("tokenizers")
+    completed = subprocess.run(
+        [sys.executable, str(DATA_DIR.parent / "examples" / "own_mapping.py"),
+         "--vocab-size", "1000", "--max-chars", "200000"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=300,
+    )
+    assert completed.returncode == 0, completed.stdout + completed.stderr
+    assert "every payload decoded with the loaded mapping" in completed.stdout
+    assert "| vonk.pack under the own mapping, gzip" in completed.stdout
+
+
+def test_vonk_arrow_takes_a_mapping():
+    pa = pytest.importorskip("pyarrow")
+    import vonk.arrow
+
+    mapping = vonk.Mapping.from_counts([1, 9, 4, 0], name="four")
+    column = pa.array([[1, 2, 3], [], [0]], pa.list_(pa.uint32()))
+    packed = vonk.arrow.pack(column, mapping)
+    assert packed.to_pylist() == [vonk.pack(ids, mapping) for ids in column.to_pylist()]
+    assert vonk.arrow.unpack(packed, mapping).to_pylist() == column.to_pylist()
