@@ -3,6 +3,7 @@ document and shard edges; damaged files fail clearly."""
 
 from __future__ import annotations
 
+import pickle
 import subprocess
 import sys
 import threading
@@ -203,7 +204,10 @@ def test_a_file_written_with_a_mapping_needs_that_mapping(tmp_path):
     ids = rng.integers(0, 300, 5000)
     path = tmp_path / "t.arrow"
     vonk.write_token_file(path, ids, None, mapping, chunk_size=64, gzip=True)
-    assert vonk.TokenFile(path, tokenizer=mapping).read(100, 900).tolist() == ids[100:1000].tolist()
+    f = vonk.TokenFile(path, tokenizer=mapping)
+    # A worker process (a DataLoader's) gets it pickled: it maps the file anew.
+    for opened in (f, pickle.loads(pickle.dumps(f))):
+        assert opened.read(100, 900).tolist() == ids[100:1000].tolist()
     with pytest.raises(ValueError, match=f"fingerprint {mapping.fingerprint}.*fingerprint {other.fingerprint}"):
         vonk.TokenFile(path, tokenizer=other)
     for wrong in (None, TOKENIZER):
