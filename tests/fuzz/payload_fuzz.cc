@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -107,6 +108,40 @@ void check_pieces(std::span<const uint8_t> input) {
   FUZZ_CHECK(whole.value() == ids);
 }
 
+// Pieces of 1 to 64 ids, some read and some skipped, against
+// decode_payload: the same success, the same ids where read (a skip's
+// failure may carry another text).
+void check_skips(std::span<const uint8_t> input) {
+  vonk::Result<vonk::PodBuffer<int32_t>> whole = vonk::decode_payload(input, false);
+  vonk::Result<vonk::PayloadReader> reader = vonk::PayloadReader::open(input);
+  if (!reader.ok()) return;  // check_pieces covers the headers
+  Ids piece;
+  size_t at = 0;
+  size_t draw = 0;
+  do {
+    const uint8_t b = input[draw++ % input.size()];
+    const size_t step = std::min<size_t>(1 + (b & 63), reader.value().remaining());
+    std::optional<vonk::CodecError> error;
+    if (b & 64) {
+      error = reader.value().skip(step);
+    } else {
+      piece.resize(step);
+      error = reader.value().read(piece);
+      if (!error) {
+        for (size_t i = 0; whole.ok() && i < step; ++i) {
+          FUZZ_CHECK(piece[i] == whole.value().data()[at + i]);
+        }
+      }
+    }
+    if (error) {
+      FUZZ_CHECK(!whole.ok());
+      return;
+    }
+    at += step;
+  } while (reader.value().remaining() != 0);
+  FUZZ_CHECK(whole.ok());
+}
+
 // Round trip of ids taken from the input.
 void check_round_trip(std::span<const uint8_t> input, bool gzip) {
   Ids ids(input.size() / 4);
@@ -149,6 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::span<const uint8_t> input(data + 1, size - 1);
   check_decode(input, gzip);
   check_pieces(input);
+  check_skips(input);
   check_round_trip(input, gzip);
   check_run_reader(input);
   return 0;
