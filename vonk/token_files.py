@@ -382,7 +382,7 @@ class _Shard:
         except (pa.ArrowInvalid, pa.ArrowException, OSError) as error:
             raise ValueError(f"{name}: not an Arrow IPC file ({error})") from error
         schema = reader.schema
-        metadata = {k.decode("utf-8", "replace"): v.decode("utf-8", "replace")
+        metadata: dict[str, str] = {k.decode("utf-8", "replace"): v.decode("utf-8", "replace")
                     for k, v in (schema.metadata or {}).items()}
         if metadata.get("vonk.format") != _FORMAT:
             raise ValueError(f"{name}: not a vonk token file (its schema metadata has no "
@@ -499,10 +499,10 @@ class TokenFile:
 
     path_or_paths: a path, or a list of paths (shards, in order). Opening
     maps each file and reads its metadata and index only. tokenizer: None
-    for files written with a built-in tokenizer (named in their metadata;
-    a name or vonk.Codec given must match it); for files written with a
-    vonk.Mapping, that mapping (another fingerprint raises ValueError).
-    Every shard must name the same tokenizer or mapping.
+    for files written with a built-in tokenizer or mapping (named in their
+    metadata); for files written with another vonk.Mapping, that mapping.
+    A tokenizer given, and every shard, must rank ids alike (one
+    Mapping.fingerprint), else ValueError names the fingerprints.
 
     Safe to use from many threads at once; windows() and read() release the
     interpreter lock while they decode.
@@ -529,31 +529,38 @@ class TokenFile:
         self._doc_ends = np.append(self._doc_starts[1:], np.int64(self._length))
 
     def _check_tokenizer(self, tokenizer: Tokenizer | None) -> Any:
+        """The tokenizer to read with: the one given, or the one the files
+        name. Tokenizers agree when their rankings have one fingerprint
+        (gpt2 and r50k_base do; a Mapping rebuilt from a built-in's counts
+        does too)."""
+        fingerprints = [_fingerprint_of_file(shard) for shard in self._shards]
         first = self._shards[0]
-        for shard in self._shards[1:]:
-            if (shard.tokenizer, shard.fingerprint) != (first.tokenizer, first.fingerprint):
+        for shard, fingerprint in zip(self._shards, fingerprints):
+            if fingerprint != fingerprints[0]:
                 raise ValueError(
                     f"{shard.path}: written with {_describe(shard)}, but {first.path} "
                     f"with {_describe(first)}: shards must share one tokenizer")
-        if first.fingerprint is not None:
-            if tokenizer is None or not _is_mapping(tokenizer):
-                raise ValueError(
-                    f"{first.path}: written with {_describe(first)}: pass that vonk.Mapping "
-                    "as tokenizer=")
-            if str(tokenizer.fingerprint) != first.fingerprint:
-                raise ValueError(
-                    f"{first.path}: written with mapping fingerprint {first.fingerprint}, "
-                    f"the mapping given has fingerprint {tokenizer.fingerprint}")
-            return tokenizer
-        name = first.tokenizer
-        assert name is not None  # the shard names a tokenizer or a mapping
         if tokenizer is None:
-            return vonk.Codec(name)
-        given = tokenizer.tokenizer_name if isinstance(tokenizer, vonk.Codec) else tokenizer
-        if not isinstance(given, str) or given != name:
-            raise ValueError(f"{first.path}: written with tokenizer {name!r}, "
-                             f"not {given!r}")
-        return tokenizer if isinstance(tokenizer, vonk.Codec) else vonk.Codec(name)
+            if first.tokenizer is not None:
+                return vonk.Codec(first.tokenizer)
+            if first.mapping_name in vonk.list_available_tokenizers():
+                built_in = vonk.Mapping(first.mapping_name)
+                if built_in.fingerprint == first.fingerprint:
+                    return built_in
+            raise ValueError(f"{first.path}: written with {_describe(first)}: pass that "
+                             "vonk.Mapping as tokenizer=")
+        if isinstance(tokenizer, vonk.Mapping):
+            given = tokenizer.fingerprint
+        else:
+            name = tokenizer.tokenizer_name if isinstance(tokenizer, vonk.Codec) else tokenizer
+            if not isinstance(name, str):
+                raise TypeError("tokenizer: expected a tokenizer name (str), a vonk.Codec or a "
+                                f"vonk.Mapping, got {type(tokenizer).__qualname__!r}")
+            given = vonk.Mapping(name).fingerprint
+        if given != fingerprints[0]:
+            raise ValueError(f"{first.path}: written with {_describe(first)}, ranking fingerprint "
+                             f"{fingerprints[0]}; the tokenizer given has fingerprint {given}")
+        return vonk.Codec(tokenizer) if isinstance(tokenizer, str) else tokenizer
 
     # --- Sizes ------------------------------------------------------------
 
@@ -618,6 +625,17 @@ class TokenFile:
     def __repr__(self) -> str:
         return (f"TokenFile({len(self._shards)} file(s), {self._length} tokens, "
                 f"{self.num_documents} documents, {_describe(self._shards[0])})")
+
+
+def _fingerprint_of_file(shard: _Shard) -> str:
+    if shard.fingerprint is not None:
+        return shard.fingerprint
+    assert shard.tokenizer is not None  # a shard names a tokenizer or a mapping
+    try:
+        return vonk.Mapping(shard.tokenizer).fingerprint
+    except Exception as error:
+        raise ValueError(f"{shard.path}: written with {_describe(shard)}, which this vonk "
+                         f"does not have ({error})") from error
 
 
 def _describe(shard: _Shard) -> str:
