@@ -40,7 +40,7 @@ most 2**20 ids' worth of chunks, so 32-bit binary offsets always suffice;
 the reader also takes large_binary and large_list columns.
 
 Opening a TokenFile maps the file and reads its footer and index columns
-(8 + 4 bytes per chunk and 8 per document); the payloads stay on disk until
+(16 bytes per chunk and 8 per document); the payloads stay on disk until
 a window touches them. windows() decodes every window in one call without
 the interpreter lock, each chunk a window touches only up to the window's
 end, straight into the output; every chunk is checked against its CRC-32
@@ -526,7 +526,8 @@ class TokenFile:
         self._length = int(firsts[-1])
         self._doc_starts = np.concatenate(
             [shard.doc_starts + first for shard, first in zip(self._shards, firsts)])
-        self._doc_ends = np.append(self._doc_starts[1:], np.int64(self._length))
+        for shard in self._shards:
+            del shard.doc_starts  # held once, in _doc_starts
 
     def _check_tokenizer(self, tokenizer: Tokenizer | None) -> Any:
         """The tokenizer to read with: the one given, or the one the files
@@ -616,7 +617,8 @@ class TokenFile:
             raise IndexError(f"document {index} out of range ({count} documents)")
         index %= count
         start = int(self._doc_starts[index])
-        return self.read(start, int(self._doc_ends[index]) - start)
+        end = int(self._doc_starts[index + 1]) if index + 1 < count else self._length
+        return self.read(start, end - start)
 
     def __reduce__(self) -> tuple[Any, ...]:
         # Worker processes (a DataLoader's, a cluster's) map the files anew.
