@@ -71,8 +71,8 @@ __all__ = ["write_token_file", "TokenFileWriter", "TokenFile", "DEFAULT_CHUNK_SI
 # Ids per chunk unless told, chosen from bench/run.py --only token_files
 # (README, "Token files for training"): files of 1,024-id chunks are 1.0%
 # larger than files of 4,096-id ones (1.748 against 1.729 B/tok), while a
-# 1,025-id window reads from them in 4.6 us against 6.4 (1.27x a uint32
-# memmap's get_batch against 1.75x); 256-id chunks are both larger and
+# 1,025-id window reads from them in 4.6 us against 6.4 (1.21x a uint32
+# memmap's get_batch against 1.69x); 256-id chunks are both larger and
 # slower (the work per chunk dominates).
 DEFAULT_CHUNK_SIZE = 1024
 
