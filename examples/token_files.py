@@ -55,10 +55,10 @@ def encoding() -> Any:
     import tiktoken
     import tiktoken.load
 
-    spec = json.loads((SHARED / "vocab" / f"{TOKENIZER}.json").read_text())
+    meta = json.loads((SHARED / "vocab" / f"{TOKENIZER}.json").read_text())
     ranks = tiktoken.load.load_tiktoken_bpe(str(SHARED / "vocab" / f"{TOKENIZER}.tiktoken"))
-    return tiktoken.Encoding(TOKENIZER, pat_str=spec["pat_str"], mergeable_ranks=ranks,
-                             special_tokens=spec["special_tokens"])
+    return tiktoken.Encoding(TOKENIZER, pat_str=meta["pat_str"], mergeable_ranks=ranks,
+                             special_tokens=meta["special_tokens"])
 
 
 def documents_of_text(path: str, start: int, stop: int) -> list[list[int]]:

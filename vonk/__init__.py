@@ -5,6 +5,8 @@ from typing import TYPE_CHECKING
 if TYPE_CHECKING:
     from vonk.token_files import TokenFile, TokenFileWriter, write_token_file
 
+import types as _types
+
 try:
     from vonk._internal import (
         Codec,
@@ -13,7 +15,7 @@ try:
         list_available_tokenizers,
     )
 
-    def _load_arrays():  # type: ignore[no-untyped-def]
+    def _load_arrays() -> _types.ModuleType:
         # The buffer API lives in the same shared object as the list API.
         import importlib.machinery
         import importlib.util

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import array
 import hashlib
+import itertools
 import os
 import pathlib
 import sys
@@ -33,12 +34,7 @@ def _text_bytes(texts: Iterable[_Text], size: int) -> tuple[bytes, array.array[i
             raise TypeError(f"texts[{i}]: expected str or bytes, got {type(text).__qualname__!r}")
     if len(parts) != size:
         raise ValueError(f"{len(parts)} texts for a vocabulary of {size} token ids")
-    ends = array.array("Q")
-    end = 0
-    for part in parts:
-        end += len(part)
-        ends.append(end)
-    return b"".join(parts), ends
+    return b"".join(parts), array.array("Q", itertools.accumulate(map(len, parts)))
 
 
 class Mapping(_arrays.MappingTables):

@@ -262,6 +262,16 @@ CodecError payload_error(Fault fault) {
   return CodecError::invalid_payload(fault_text(fault));
 }
 
+// The fault of a read or skip that stopped at `reader` with `f`, leaving
+// `remaining` ids: once the last id is read, the stop byte must follow.
+Fault check_stop(Reader* reader, Fault f, size_t remaining) {
+  if (f != Fault::kNone || remaining != 0) return f;
+  int16_t field_id = 0;
+  uint8_t type = 0;
+  f = reader->read_field_header(&field_id, &type);
+  return f == Fault::kNone && type != kTypeStop ? Fault::kUnexpectedField : f;
+}
+
 }  // namespace
 
 ByteBuffer encode_payload(std::span<const int32_t> mapped_ids, bool gzip) {
@@ -309,12 +319,7 @@ std::optional<CodecError> PayloadReader::read(std::span<int32_t> out) {
   Reader reader(p_, end_);
   Fault f = reader.read_elements(out.size(), out.data());
   remaining_ -= out.size();
-  if (f == Fault::kNone && remaining_ == 0) {
-    int16_t field_id = 0;
-    uint8_t type = 0;
-    f = reader.read_field_header(&field_id, &type);
-    if (f == Fault::kNone && type != kTypeStop) f = Fault::kUnexpectedField;
-  }
+  f = check_stop(&reader, f, remaining_);
   p_ = reader.position();
   if (f != Fault::kNone) {
     remaining_ = 0;
@@ -369,15 +374,9 @@ std::optional<CodecError> PayloadReader::skip(size_t count) {
     }
   }
   remaining_ -= count;
-  if (f == Fault::kNone && remaining_ == 0) {
-    Reader reader(p, end_);
-    int16_t field_id = 0;
-    uint8_t type = 0;
-    f = reader.read_field_header(&field_id, &type);
-    if (f == Fault::kNone && type != kTypeStop) f = Fault::kUnexpectedField;
-    p = reader.position();
-  }
-  p_ = p;
+  Reader reader(p, end_);
+  f = check_stop(&reader, f, remaining_);
+  p_ = reader.position();
   if (f != Fault::kNone) {
     remaining_ = 0;
     p_ = end_;

@@ -395,45 +395,39 @@ PyObject* get_built_in(PyObject* self, void* /*closure*/) {
   return PyBool_FromLong(tables_of(self).built_in);
 }
 
-// array('Q') of each id's count.
-PyObject* get_counts(PyObject* self, void* /*closure*/) {
+// A getter of a value made from the records by kMake.
+template <PyObject* (*kMake)(const RankedVocabulary&)>
+PyObject* vocabulary_getter(PyObject* self, void* /*closure*/) {
   return run_guarded<PyObject*>(nullptr, OutOfMemory::kMemoryError,
                                 [&]() -> PyObject* {
     const RankedVocabulary* vocabulary = vocabulary_of(self);
-    if (vocabulary == nullptr) return nullptr;
-    return new_array("Q", vocabulary->counts.data(),
-                     vocabulary->counts.size() * sizeof(uint64_t));
+    return vocabulary == nullptr ? nullptr : kMake(*vocabulary);
   });
 }
 
+// array('Q') of each id's count.
+PyObject* counts_of(const RankedVocabulary& vocabulary) {
+  return new_array("Q", vocabulary.counts.data(),
+                   vocabulary.counts.size() * sizeof(uint64_t));
+}
+
 // array('I') of the token ids by ranking position.
-PyObject* get_ranking(PyObject* self, void* /*closure*/) {
-  return run_guarded<PyObject*>(nullptr, OutOfMemory::kMemoryError,
-                                [&]() -> PyObject* {
-    const RankedVocabulary* vocabulary = vocabulary_of(self);
-    if (vocabulary == nullptr) return nullptr;
-    return new_array("I", vocabulary->ranking.data(),
-                     vocabulary->ranking.size() * sizeof(uint32_t));
-  });
+PyObject* ranking_of(const RankedVocabulary& vocabulary) {
+  return new_array("I", vocabulary.ranking.data(),
+                   vocabulary.ranking.size() * sizeof(uint32_t));
 }
 
 // (texts, text_ends) as given to _build, or None for a mapping without
 // texts.
-PyObject* get_texts(PyObject* self, void* /*closure*/) {
-  return run_guarded<PyObject*>(nullptr, OutOfMemory::kMemoryError,
-                                [&]() -> PyObject* {
-    const RankedVocabulary* vocabulary = vocabulary_of(self);
-    if (vocabulary == nullptr) return nullptr;
-    if (!vocabulary->has_texts()) Py_RETURN_NONE;
-    PyRef texts(new_bytes(
-        reinterpret_cast<const uint8_t*>(vocabulary->texts.data()),
-        vocabulary->texts.size()));
-    if (!texts) return nullptr;
-    PyRef ends(new_array("Q", vocabulary->text_ends.data(),
-                         vocabulary->text_ends.size() * sizeof(uint64_t)));
-    if (!ends) return nullptr;
-    return PyTuple_Pack(2, texts.get(), ends.get());
-  });
+PyObject* texts_of(const RankedVocabulary& vocabulary) {
+  if (!vocabulary.has_texts()) Py_RETURN_NONE;
+  PyRef texts(new_bytes(reinterpret_cast<const uint8_t*>(vocabulary.texts.data()),
+                        vocabulary.texts.size()));
+  if (!texts) return nullptr;
+  PyRef ends(new_array("Q", vocabulary.text_ends.data(),
+                       vocabulary.text_ends.size() * sizeof(uint64_t)));
+  if (!ends) return nullptr;
+  return PyTuple_Pack(2, texts.get(), ends.get());
 }
 
 Py_ssize_t mapping_length(PyObject* self) {
@@ -442,11 +436,11 @@ Py_ssize_t mapping_length(PyObject* self) {
 
 PyGetSetDef getsets[] = {
     {"name", get_name, nullptr, "The mapping's name.", nullptr},
-    {"counts", get_counts, nullptr,
+    {"counts", vocabulary_getter<counts_of>, nullptr,
      "Each token id's count, as array('Q'), indexed by token id.", nullptr},
     {"_built_in", get_built_in, nullptr, nullptr, nullptr},
-    {"_ranking", get_ranking, nullptr, nullptr, nullptr},
-    {"_texts", get_texts, nullptr, nullptr, nullptr},
+    {"_ranking", vocabulary_getter<ranking_of>, nullptr, nullptr, nullptr},
+    {"_texts", vocabulary_getter<texts_of>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
