@@ -133,15 +133,18 @@ PyObject* read_windows(PyObject* /*module*/, PyObject* const* args,
     sources[i].first_token = total;
     total += sources[i].token_count;
   }
+  // The starts are copied even when they are int64 already: they are
+  // checked here and read again without the lock, when another thread
+  // could change the caller's array.
   IntegerInput starts_input;
   if (!starts_input.convert(bound[1], "starts", false)) return nullptr;
-  std::vector<int64_t> starts_scratch;
-  std::span<const int64_t> starts;
+  std::vector<int64_t> starts_copy(starts_input.layout().count);
   ElementFault fault;
-  if (!elements_as(starts_input.layout(), &starts_scratch, &starts, &fault)) {
+  if (!widen(starts_input.layout(), starts_copy.data(), &fault)) {
     starts_input.raise_fault(fault, kOffsetRange);
     return nullptr;
   }
+  const std::span<const int64_t> starts = starts_copy;
   const Py_ssize_t length_arg = PyLong_AsSsize_t(bound[2]);
   if (length_arg < 0) {
     if (!PyErr_Occurred()) {
